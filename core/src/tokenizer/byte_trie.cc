@@ -1,0 +1,139 @@
+#include "tokenizer/byte_trie.h"
+
+#include <algorithm>
+#include <new>
+
+namespace zeq {
+
+// Places the nodes of the trie into the double array. Keys are sorted so
+// that every node's keys form one contiguous range, whose distinct bytes at
+// the node's depth are its children; a depth-first walk with an explicit
+// stack (a long piece must not turn into deep recursion) gives each node a
+// base where all of its children find free slots.
+class ByteTrieBuilder {
+ public:
+  explicit ByteTrieBuilder(ByteTrie& trie) : slots_(trie.slots_) {}
+
+  void build(std::vector<ByteTrie::Key>& keys, std::size_t& node_count) {
+    std::stable_sort(keys.begin(), keys.end(),
+                     [](const ByteTrie::Key& a, const ByteTrie::Key& b) { return a.text < b.text; });
+    grow(1 + 256);
+    take(ByteTrie::kRoot);
+    node_count = 1;
+
+    struct Frame {
+      std::uint32_t node;
+      std::size_t lo, hi, depth;  // keys[lo, hi) spell the node's path so far
+    };
+    std::vector<Frame> stack{{ByteTrie::kRoot, 0, keys.size(), 0}};
+    std::vector<unsigned char> bytes;
+    std::vector<std::size_t> starts;
+    while (!stack.empty()) {
+      const Frame f = stack.back();
+      stack.pop_back();
+      std::size_t lo = f.lo;
+      // Keys that end here sort first; the last of them (in file order,
+      // kept by the stable sort) is the node's piece.
+      while (lo < f.hi && keys[lo].text.size() == f.depth) ++lo;
+      if (lo > f.lo) {
+        ByteTrie::Slot& s = slots_[f.node];
+        s.base |= ByteTrie::kTerminalBit;
+        s.id = keys[lo - 1].id;
+        s.score = keys[lo - 1].score;
+      }
+      if (lo == f.hi) continue;
+
+      bytes.clear();
+      starts.clear();
+      for (std::size_t i = lo; i < f.hi; ++i) {
+        const auto c = static_cast<unsigned char>(keys[i].text[f.depth]);
+        if (bytes.empty() || bytes.back() != c) {
+          bytes.push_back(c);
+          starts.push_back(i);
+        }
+      }
+      starts.push_back(f.hi);
+
+      const std::uint32_t base = find_base(bytes);
+      slots_[f.node].base |= base;
+      for (std::size_t k = 0; k < bytes.size(); ++k) {
+        const std::uint32_t child = base + bytes[k];
+        take(child);
+        slots_[child].check = f.node;
+        stack.push_back({child, starts[k], starts[k + 1], f.depth + 1});
+      }
+      node_count += bytes.size();
+    }
+    slots_.shrink_to_fit();
+  }
+
+ private:
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  // Free slots tried as the home of a node's first child before giving up
+  // and placing the children past the end of the array. Bounds the build
+  // time on hostile vocabularies at the cost of a few unused slots.
+  static constexpr int kMaxCandidates = 512;
+
+  // Extends the array to `size` slots; the new ones join the free list.
+  void grow(std::size_t size) {
+    if (size > std::size_t{ByteTrie::kBaseMask} + 257) throw std::bad_alloc();
+    const std::size_t old = slots_.size();
+    if (size <= old) return;
+    slots_.resize(size);
+    next_.resize(size, kNone);
+    prev_.resize(size, kNone);
+    used_.resize(size, 0);
+    for (std::size_t i = old; i < size; ++i) {
+      const auto idx = static_cast<std::uint32_t>(i);
+      prev_[i] = tail_;
+      if (tail_ == kNone) head_ = idx; else next_[tail_] = idx;
+      tail_ = idx;
+    }
+  }
+
+  void take(std::uint32_t i) {
+    used_[i] = 1;
+    if (prev_[i] == kNone) head_ = next_[i]; else next_[prev_[i]] = next_[i];
+    if (next_[i] == kNone) tail_ = prev_[i]; else prev_[next_[i]] = prev_[i];
+  }
+
+  bool fits(std::uint32_t base, const std::vector<unsigned char>& bytes) const {
+    for (unsigned char c : bytes) {
+      const std::size_t t = std::size_t{base} + c;
+      if (t < used_.size() && used_[t]) return false;
+    }
+    return true;
+  }
+
+  // A base such that base + c is free for every child byte c; the array is
+  // grown so that it still reaches 256 slots past that base.
+  std::uint32_t find_base(const std::vector<unsigned char>& bytes) {
+    const unsigned char first = bytes.front();
+    std::size_t base = std::max(slots_.size(), std::size_t{first}) - first;
+    int tried = 0;
+    for (std::uint32_t q = head_; q != kNone && tried < kMaxCandidates; q = next_[q]) {
+      if (q < first) continue;
+      ++tried;
+      if (fits(q - first, bytes)) {
+        base = q - first;
+        break;
+      }
+    }
+    if (base > ByteTrie::kBaseMask) throw std::bad_alloc();
+    grow(base + 256 + 1);
+    return static_cast<std::uint32_t>(base);
+  }
+
+  std::vector<ByteTrie::Slot>& slots_;
+  std::vector<std::uint32_t> next_, prev_;  // doubly linked list of free slots
+  std::vector<unsigned char> used_;
+  std::uint32_t head_ = kNone, tail_ = kNone;
+};
+
+ByteTrie ByteTrie::build(std::vector<Key> keys) {
+  ByteTrie trie;
+  ByteTrieBuilder(trie).build(keys, trie.node_count_);
+  return trie;
+}
+
+}  // namespace zeq

@@ -1,0 +1,108 @@
+// The loaded tokenizer: vocabulary tables plus the segmentation model built
+// from them. Immutable after from_vocab; every operation only reads it, so
+// any number of threads may use one instance at once.
+#ifndef ZEQ_TOKENIZER_TOKENIZER_H_
+#define ZEQ_TOKENIZER_TOKENIZER_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tokenizer/byte_trie.h"
+#include "tokenizer/types.h"
+#include "tokenizer/vocab.h"
+
+namespace zeq {
+
+// Text of the byte piece of byte value b: "<0x" + two upper-case hex
+// digits + ">", e.g. "<0x0A>". Only this exact form names a byte piece.
+std::string byte_piece_text(unsigned char b);
+
+// 256 optional ids indexed by byte value: the byte piece of each byte.
+class ByteFallbackTable {
+ public:
+  bool has(unsigned char b) const { return present_[b]; }
+  TokenId id(unsigned char b) const { return ids_[b]; }
+  void set(unsigned char b, TokenId id) { present_[b] = true; ids_[b] = id; }
+
+ private:
+  std::array<TokenId, 256> ids_{};
+  std::array<bool, 256> present_{};
+};
+
+class Tokenizer {
+ public:
+  // Builds the trie over every record whose stored id is not one of the four
+  // special ids, the least score among them (0.0 when there is none or all
+  // are NaN, +inf or the largest finite float), the byte-fallback table and
+  // the id-to-byte map. Takes the vocabulary over. Cannot fail (short of
+  // memory exhaustion).
+  static Tokenizer from_vocab(Vocab vocab);
+
+  Tokenizer(Tokenizer&&) noexcept = default;
+  Tokenizer& operator=(Tokenizer&&) noexcept = default;
+
+  // --- Encoding (encode.cc) ---
+
+  // Ids of the best segmentation of `text` (UTF-8), word by word; nothing
+  // added (no bos/eos). Throws InternalFault if `text` is not well-formed
+  // UTF-8 in a way that reaches past a word's end (never for valid text).
+  std::vector<TokenId> encode(std::string_view text) const;
+
+  // encode, then each id read as a position: the piece text there, or
+  // "<unk>" for a position at or past the end. The views point into this
+  // tokenizer (or at a static literal) and live as long as it does.
+  std::vector<std::string_view> encode_pieces(std::string_view text) const;
+
+  // --- Decoding (decode.cc) ---
+
+  // Joins what each id contributes (special ids: nothing; byte-token ids:
+  // their byte; other positions: the piece text; the rest: nothing), repairs
+  // ill-formed UTF-8 with U+FFFD, drops a SPACE_MARKER at the very start and
+  // turns every other one into a space. Never fails.
+  std::string decode(std::span<const TokenId> ids) const;
+
+  // --- Look-ups ---
+
+  // Text of the record at position `id`, or nothing past the end.
+  std::optional<std::string_view> id_to_piece(TokenId id) const {
+    if (id >= vocab_.size()) return std::nullopt;
+    return std::string_view(vocab_.pieces()[id].text);
+  }
+  // Stored id of the last record with exactly this text, or nothing.
+  std::optional<TokenId> piece_to_id(std::string_view piece) const {
+    return vocab_.find(piece);
+  }
+  std::uint64_t vocab_size() const { return vocab_.size(); }
+
+  // --- Model, read by segmentation and tests ---
+
+  const Vocab& vocab() const { return vocab_; }
+  const ByteTrie& trie() const { return trie_; }
+  const ByteFallbackTable& byte_fallback() const { return byte_fallback_; }
+  // Byte value of a byte-piece id (for ids shared by several byte pieces,
+  // the largest byte), or nothing.
+  std::optional<unsigned char> byte_token(TokenId id) const;
+  float min_score() const { return min_score_; }
+  TokenId unk_id() const { return unk_id_; }
+
+ private:
+  explicit Tokenizer(Vocab vocab) : vocab_(std::move(vocab)) {}
+
+  Vocab vocab_;
+  ByteTrie trie_;
+  ByteFallbackTable byte_fallback_;
+  // ByteTokenMap: (id, byte) pairs sorted by id, at most 256 of them.
+  std::vector<std::pair<TokenId, unsigned char>> byte_tokens_;
+  float min_score_ = 0.0f;
+  TokenId unk_id_ = 0;
+};
+
+}  // namespace zeq
+
+#endif  // ZEQ_TOKENIZER_TOKENIZER_H_

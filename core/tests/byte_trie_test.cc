@@ -1,0 +1,101 @@
+#include "tokenizer/byte_trie.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+
+namespace zeq {
+namespace {
+
+// Follows `text` from the root; kNoNode when some byte has no child.
+std::uint32_t walk(const ByteTrie& trie, std::string_view text) {
+  std::uint32_t node = ByteTrie::kRoot;
+  for (unsigned char c : text) {
+    node = trie.child(node, c);
+    if (node == ByteTrie::kNoNode) break;
+  }
+  return node;
+}
+
+TEST(ByteTrie, PrefixesBecomeNodesAndLastDuplicateWins) {
+  std::vector<ByteTrie::Key> keys = {{"ab", 1, -1.0f}, {"a", 2, -2.0f},
+                                     {"x", 4, -5.0f}, {"x", 9, -1.0f}};
+  const ByteTrie trie = ByteTrie::build(keys);
+  EXPECT_EQ(trie.node_count(), 4u);  // root, a, ab, x
+  const auto a = walk(trie, "a"), ab = walk(trie, "ab"), x = walk(trie, "x");
+  ASSERT_NE(ab, ByteTrie::kNoNode);
+  EXPECT_EQ(trie.terminal(a), 2u);
+  EXPECT_EQ(trie.score(a), -2.0f);
+  EXPECT_EQ(trie.terminal(ab), 1u);
+  EXPECT_EQ(trie.terminal(x), 9u);
+  EXPECT_EQ(trie.score(x), -1.0f);
+  EXPECT_FALSE(trie.has_terminal(ByteTrie::kRoot));
+  EXPECT_EQ(walk(trie, "b"), ByteTrie::kNoNode);
+  EXPECT_EQ(walk(trie, "abc"), ByteTrie::kNoNode);
+}
+
+TEST(ByteTrie, EmptyTextMarksTheRoot) {
+  const ByteTrie trie = ByteTrie::build({{"", 3, -7.0f}});
+  EXPECT_EQ(trie.node_count(), 1u);
+  ASSERT_TRUE(trie.has_terminal(ByteTrie::kRoot));
+  EXPECT_EQ(trie.terminal(ByteTrie::kRoot), 3u);
+  for (int c = 0; c < 256; ++c) EXPECT_EQ(trie.child(ByteTrie::kRoot, c), ByteTrie::kNoNode);
+}
+
+TEST(ByteTrie, EmptyTrieHasNoChildren) {
+  const ByteTrie trie = ByteTrie::build({});
+  for (int c = 0; c < 256; ++c) EXPECT_EQ(trie.child(ByteTrie::kRoot, c), ByteTrie::kNoNode);
+}
+
+// Random key sets against a reference: every prefix of a key is a node,
+// terminals match the last key with that text, and nothing else is reachable.
+TEST(ByteTrie, MatchesReferenceOnRandomKeys) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 40; ++round) {
+    const int alphabet = round % 2 ? 256 : 4;  // dense and sparse fan-out
+    std::vector<std::string> texts;
+    std::vector<ByteTrie::Key> keys;
+    std::map<std::string, std::pair<TokenId, float>> last;
+    std::set<std::string> prefixes;
+    for (int i = 0; i < 300; ++i) {
+      std::string t(rng() % 7, '\0');
+      for (char& ch : t) ch = static_cast<char>(rng() % alphabet);
+      texts.push_back(t);
+    }
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      keys.push_back({texts[i], static_cast<TokenId>(i), static_cast<float>(i)});
+      last[texts[i]] = {static_cast<TokenId>(i), static_cast<float>(i)};
+      for (std::size_t n = 0; n <= texts[i].size(); ++n) prefixes.insert(texts[i].substr(0, n));
+    }
+    const ByteTrie trie = ByteTrie::build(keys);
+    EXPECT_EQ(trie.node_count(), prefixes.size());
+    for (const auto& p : prefixes) {
+      const auto node = walk(trie, p);
+      ASSERT_NE(node, ByteTrie::kNoNode);
+      auto it = last.find(p);
+      ASSERT_EQ(trie.has_terminal(node), it != last.end());
+      if (it != last.end()) {
+        EXPECT_EQ(trie.terminal(node), it->second.first);
+        EXPECT_EQ(trie.score(node), it->second.second);
+      }
+      for (int c = 0; c < 256; ++c) {
+        const bool expect = prefixes.count(p + static_cast<char>(c)) != 0;
+        EXPECT_EQ(trie.child(node, c) != ByteTrie::kNoNode, expect);
+      }
+    }
+  }
+}
+
+// A very long piece must not recurse per byte while building.
+TEST(ByteTrie, LongPieceBuildsIteratively) {
+  const std::string longest(1 << 20, 'a');
+  const ByteTrie trie = ByteTrie::build({{longest, 5, -1.0f}, {"ab", 6, -1.0f}});
+  EXPECT_EQ(trie.node_count(), longest.size() + 2);
+  EXPECT_EQ(trie.terminal(walk(trie, longest)), 5u);
+}
+
+}  // namespace
+}  // namespace zeq
