@@ -1,0 +1,112 @@
+#include "barrier.h"
+
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "tokenizer/error.h"
+
+namespace zeq::py {
+namespace {
+
+constexpr const char kPanicDoc[] =
+    "The exception raised for a fault inside the zeq native code: a broken "
+    "internal invariant rather than bad input.\n\n"
+    "Like SystemExit it derives from BaseException, not Exception, so that "
+    "it usually propagates all the way up and ends the interpreter instead "
+    "of being swallowed by an `except Exception` handler.";
+
+// Text of a fault that carries no message of its own.
+constexpr const char kUnknownFault[] = "unknown fault in the zeq native code";
+
+// Created on the first fault and kept for the life of the process.
+PyObject* g_panic_type = nullptr;
+
+// The fetch/restore pair is deprecated from 3.12 on in favour of calls that
+// do not exist in 3.9; it stays correct there, so keep warnings quiet.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+void fetch(PyObject** type, PyObject** value, PyObject** traceback) {
+  PyErr_Fetch(type, value, traceback);
+}
+void restore(PyObject* type, PyObject* value, PyObject* traceback) {
+  PyErr_Restore(type, value, traceback);
+}
+#pragma GCC diagnostic pop
+
+void raise_panic(const char* message) noexcept {
+  // Whatever is pending is replaced by the fault.
+  PyErr_Clear();
+  if (g_panic_type == nullptr) {
+    g_panic_type = PyErr_NewExceptionWithDoc(
+        "zeq.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    if (g_panic_type == nullptr) {
+      Py_FatalError("zeq: could not create PanicException");
+    }
+  }
+  const Ref text(PyUnicode_DecodeUTF8(message, std::strlen(message), "replace"));
+  if (!text) Py_FatalError("zeq: could not build the message of a fault");
+  PyErr_SetObject(g_panic_type, text.get());
+}
+
+}  // namespace
+
+PendingError take_pending_error() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  fetch(&type, &value, &traceback);
+  if (type != nullptr) PyErr_NormalizeException(&type, &value, &traceback);
+  return {Ref(type), Ref(value), Ref(traceback)};
+}
+
+void restore_error(PendingError error) {
+  restore(error.type.release(), error.value.release(),
+          error.traceback.release());
+}
+
+std::string exception_text(PyObject* exc) {
+  Ref text(PyObject_Str(exc));
+  Ref bytes;
+  if (text) {
+    bytes = Ref(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+  }
+  Ref clean;
+  if (bytes) {
+    clean = Ref(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()),
+                                     PyBytes_Size(bytes.get()), "replace"));
+  }
+  Ref utf8;
+  if (clean) utf8 = Ref(PyUnicode_AsUTF8String(clean.get()));
+  if (!utf8) {
+    PyErr_Clear();
+    return "<exception str() failed>";
+  }
+  return std::string(PyBytes_AsString(utf8.get()),
+                     static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+}
+
+void result_object_failed() {
+  if (PyErr_Occurred() != nullptr) PyErr_Print();
+  throw InternalFault("Python API call failed");
+}
+
+void set_error_from_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const PythonError&) {
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_SetString(PyExc_SystemError,
+                      "attempted to fetch exception but none was set");
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic(kUnknownFault);
+  }
+}
+
+}  // namespace zeq::py

@@ -1,0 +1,94 @@
+// The fault barrier between the interpreter and the native code.
+//
+// Every function the interpreter calls (methods, property getters, slots,
+// module initialisation) runs its body through `barrier`. Inside, code
+// reports failure by throwing:
+//   - PythonError once a Python exception has been set: passed on as is;
+//   - zeq::InternalFault (a broken invariant) or any other C++ exception:
+//     turned into PanicException, a BaseException subclass that ordinary
+//     `except Exception` handlers do not swallow;
+//   - std::bad_alloc: MemoryError.
+// No C++ exception ever leaves a barrier.
+#ifndef ZEQ_PYTHON_BARRIER_H_
+#define ZEQ_PYTHON_BARRIER_H_
+
+#include <string>
+
+#include "python.h"
+#include "ref.h"
+
+namespace zeq::py {
+
+// Thrown after a Python exception has been set (or should have been: when
+// the interpreter reported a failure without one, the barrier raises
+// SystemError instead).
+struct PythonError {};
+
+// Throws PythonError when `obj` is null: for interpreter calls whose own
+// exception is the right one to pass on.
+inline PyObject* checked(PyObject* obj) {
+  if (obj == nullptr) throw PythonError{};
+  return obj;
+}
+
+// For objects that make up a call's result: a failure there is not the
+// caller's fault, so the interpreter's exception is printed and the call
+// raises PanicException "Python API call failed".
+[[noreturn]] void result_object_failed();
+inline PyObject* made(PyObject* obj) {
+  if (obj == nullptr) result_object_failed();
+  return obj;
+}
+
+// Sets `type` with the message built by PyErr_Format and throws PythonError.
+template <class... Args>
+[[noreturn]] void raise(PyObject* type, const char* format, Args... args) {
+  PyErr_Format(type, format, args...);
+  throw PythonError{};
+}
+
+// The pending exception, normalised and taken out of the interpreter
+// (nothing is pending afterwards). `value` is null when nothing was set.
+struct PendingError {
+  Ref type;
+  Ref value;
+  Ref traceback;
+};
+PendingError take_pending_error();
+// Makes `error` the pending exception again.
+void restore_error(PendingError error);
+
+// str(exc) as valid UTF-8 (lone surrogates become U+FFFD), or a fixed text
+// when str() itself fails. Never leaves an exception pending.
+std::string exception_text(PyObject* exc);
+
+// Sets the exception for the C++ exception being handled. Call only from a
+// catch block. Never throws (a failure here ends the process).
+void set_error_from_current_exception() noexcept;
+
+template <class Body>
+PyObject* barrier(Body&& body) noexcept {
+  try {
+    PyObject* result = body();
+    if (result == nullptr) throw PythonError{};
+    return result;
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+// Barrier for the length slot: -1 signals the error.
+template <class Body>
+Py_ssize_t barrier_ssize(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    set_error_from_current_exception();
+    return -1;
+  }
+}
+
+}  // namespace zeq::py
+
+#endif  // ZEQ_PYTHON_BARRIER_H_

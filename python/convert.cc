@@ -1,0 +1,225 @@
+#include "convert.h"
+
+#include <algorithm>
+
+#include "barrier.h"
+#include "tokenizer/error.h"
+
+namespace zeq::py {
+namespace {
+
+// A length whose byte size as TokenIds could not even be addressed: the
+// sequence is broken, and no allocation is attempted.
+constexpr Py_ssize_t kLengthLimit = Py_ssize_t{1} << 61;
+
+constexpr const char kIdRange[] =
+    "out of range integral type conversion attempted";
+
+// Replaces a pending TypeError (exactly that type, not a subclass) with
+// "argument '<param>': <text of the first error>", keeping its __cause__.
+// Any other pending exception is left as it is. Always throws PythonError.
+[[noreturn]] void reword_type_error(const char* param) {
+  PendingError error = take_pending_error();
+  if (!error.value) throw PythonError{};  // nothing was set: SystemError
+  if (Py_TYPE(error.value.get()) !=
+      reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    restore_error(std::move(error));
+    throw PythonError{};
+  }
+  const std::string text = exception_text(error.value.get());
+  Ref cause(PyException_GetCause(error.value.get()));
+  error = PendingError{};  // the first error is dropped, not chained
+  const Ref message(checked(PyUnicode_FromFormat("argument '%s': %s", param,
+                                                 text.c_str())));
+  const Ref reworded(checked(PyObject_CallFunctionObjArgs(
+      PyExc_TypeError, message.get(), nullptr)));
+  if (cause) PyException_SetCause(reworded.get(), cause.release());
+  PyErr_SetObject(PyExc_TypeError, reworded.get());
+  throw PythonError{};
+}
+
+// Runs a conversion and rewords the TypeError it may raise.
+template <class Convert>
+auto reworded(const char* param, Convert&& convert) -> decltype(convert()) {
+  try {
+    return convert();
+  } catch (const PythonError&) {
+    reword_type_error(param);
+  }
+}
+
+// The text of `key` for the unexpected-keyword message: the string with
+// lone surrogates replaced, or str(key) for a key that is no str at all.
+std::string key_text(PyObject* key) { return exception_text(key); }
+
+bool is_str(PyObject* obj) { return PyUnicode_Check(obj); }
+
+TokenId to_token_id(PyObject* value) {
+  long n;
+  if (PyLong_CheckExact(value) || PyLong_Check(value)) {
+    n = PyLong_AsLong(value);
+  } else {
+    const Ref index(checked(PyNumber_Index(value)));
+    n = PyLong_AsLong(index.get());
+  }
+  if (n == -1 && PyErr_Occurred() != nullptr) throw PythonError{};
+  if (n < 0 || n > 0xFFFFFFFFL) raise(PyExc_OverflowError, kIdRange);
+  return static_cast<TokenId>(n);
+}
+
+std::vector<TokenId> to_token_ids(PyObject* value) {
+  if (is_str(value)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(value)) {
+    raise(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
+          type_qualname(value).c_str());
+  }
+  std::vector<TokenId> ids;
+
+  // Exact lists and tuples report their true length and are read by index.
+  // A list is re-measured at every step, as its own iterator does, since an
+  // element's __index__ may change it.
+  if (PyList_CheckExact(value)) {
+    ids.reserve(static_cast<std::size_t>(PyList_Size(value)));
+    for (Py_ssize_t i = 0; i < PyList_Size(value); ++i) {
+      const Ref item = Ref::borrow(PyList_GetItem(value, i));
+      ids.push_back(to_token_id(item.get()));
+    }
+    return ids;
+  }
+  if (PyTuple_CheckExact(value)) {
+    const Py_ssize_t n = PyTuple_Size(value);
+    ids.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      ids.push_back(to_token_id(PyTuple_GetItem(value, i)));
+    }
+    return ids;
+  }
+
+  // Any other sequence: its __len__ is only a hint and may be wrong in
+  // either direction, so the reservation is capped and the vector grows
+  // with the items the iterator really yields.
+  Py_ssize_t hint = PySequence_Size(value);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  if (hint >= kLengthLimit) throw InternalFault("capacity overflow");
+  ids.reserve(std::min(static_cast<std::size_t>(hint), kUntrustedReserve));
+  const Ref iter(checked(PyObject_GetIter(value)));
+  while (PyObject* next = PyIter_Next(iter.get())) {
+    const Ref item(next);
+    ids.push_back(to_token_id(item.get()));
+  }
+  if (PyErr_Occurred() != nullptr) throw PythonError{};
+  return ids;
+}
+
+}  // namespace
+
+Ref parse_one(PyObject* args, PyObject* kwargs, const Param& param) {
+  const Py_ssize_t given = PyTuple_Size(args);
+  if (given < 0) throw PythonError{};
+  if (given > 1) {
+    raise(PyExc_TypeError, "%s takes 1 positional arguments but %zd %s given",
+          param.full_name, given, given == 1 ? "was" : "were");
+  }
+  Ref value;
+  if (given == 1) value = Ref::borrow(PyTuple_GetItem(args, 0));
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &item)) {
+      // The name is ASCII, so a key holding a lone surrogate (not readable
+      // as UTF-8) can never compare equal: it is unexpected like any other.
+      if (!is_str(key) || PyUnicode_CompareWithASCIIString(key, param.name) != 0) {
+        raise(PyExc_TypeError, "%s got an unexpected keyword argument '%s'",
+              param.full_name, key_text(key).c_str());
+      }
+      if (value) {
+        raise(PyExc_TypeError, "%s got multiple values for argument '%s'",
+              param.full_name, param.name);
+      }
+      value = Ref::borrow(item);
+    }
+  }
+  if (!value) {
+    raise(PyExc_TypeError, "%s missing 1 required positional argument: '%s'",
+          param.full_name, param.name);
+  }
+  return value;
+}
+
+std::string type_qualname(PyObject* obj) {
+  const Ref name(PyObject_GetAttrString(
+      reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  Ref utf8;
+  if (name && is_str(name.get())) utf8 = Ref(PyUnicode_AsUTF8String(name.get()));
+  if (!utf8) {
+    PyErr_Clear();
+    return "<failed to extract type name>";
+  }
+  return std::string(PyBytes_AsString(utf8.get()),
+                     static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+}
+
+Utf8Arg string_arg(PyObject* value, const char* param) {
+  if (!is_str(value)) {
+    raise(PyExc_TypeError,
+          "argument '%s': '%s' object cannot be converted to 'PyString'",
+          param, type_qualname(value).c_str());
+  }
+  // Strict encoding: a lone surrogate raises UnicodeEncodeError, unchanged.
+  Utf8Arg arg{Ref(checked(PyUnicode_AsUTF8String(value))), {}};
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(arg.bytes.get(), &data, &size) != 0) {
+    throw PythonError{};
+  }
+  arg.view = std::string_view(data, static_cast<std::size_t>(size));
+  return arg;
+}
+
+TokenId id_arg(PyObject* value, const char* param) {
+  return reworded(param, [&] { return to_token_id(value); });
+}
+
+std::vector<TokenId> ids_arg(PyObject* value, const char* param) {
+  return reworded(param, [&] { return to_token_ids(value); });
+}
+
+PyObject* id_object(TokenId id) {
+  return made(PyLong_FromLong(static_cast<long>(id)));
+}
+
+PyObject* count_object(std::uint64_t count) {
+  return made(PyLong_FromUnsignedLongLong(count));
+}
+
+PyObject* str_object(std::string_view text) {
+  return made(PyUnicode_FromStringAndSize(
+      text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyObject* id_list(std::span<const TokenId> ids) {
+  Ref list(made(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), id_object(ids[i]));
+  }
+  return list.release();
+}
+
+PyObject* str_list(std::span<const std::string_view> texts) {
+  Ref list(made(PyList_New(static_cast<Py_ssize_t>(texts.size()))));
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), str_object(texts[i]));
+  }
+  return list.release();
+}
+
+PyObject* none_object() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+}  // namespace zeq::py

@@ -1,0 +1,59 @@
+// Argument parsing and the conversions between Python objects and the core's
+// values. Every function here reports failure by throwing (see barrier.h).
+#ifndef ZEQ_PYTHON_CONVERT_H_
+#define ZEQ_PYTHON_CONVERT_H_
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "python.h"
+#include "ref.h"
+#include "tokenizer/types.h"
+
+namespace zeq::py {
+
+// The one parameter every method of the class takes: it may be passed by
+// position or by keyword.
+struct Param {
+  const char* full_name;  // "Tokenizer.encode()", used in messages
+  const char* name;       // "text"
+};
+
+// Returns the parameter's value from a METH_VARARGS | METH_KEYWORDS call
+// (`kwargs` may be null), or raises TypeError for a wrong arity or keyword.
+Ref parse_one(PyObject* args, PyObject* kwargs, const Param& param);
+
+// __qualname__ of the object's type, or "<failed to extract type name>".
+std::string type_qualname(PyObject* obj);
+
+// A str argument as UTF-8 bytes. The view points into `bytes`, which keeps
+// the encoded copy alive for as long as the argument is in use.
+struct Utf8Arg {
+  Ref bytes;
+  std::string_view view;
+};
+
+// Argument conversions; `param` names the argument in reworded TypeErrors.
+Utf8Arg string_arg(PyObject* value, const char* param);
+TokenId id_arg(PyObject* value, const char* param);
+std::vector<TokenId> ids_arg(PyObject* value, const char* param);
+
+// Result conversions: each returns a new reference.
+PyObject* id_object(TokenId id);
+PyObject* count_object(std::uint64_t count);
+PyObject* str_object(std::string_view text);
+PyObject* id_list(std::span<const TokenId> ids);
+PyObject* str_list(std::span<const std::string_view> texts);
+PyObject* none_object();
+
+// The most items a sequence's own reported length reserves up front when
+// the length cannot be trusted; the rest grows as items actually arrive.
+inline constexpr std::size_t kUntrustedReserve = 4096;
+
+}  // namespace zeq::py
+
+#endif  // ZEQ_PYTHON_CONVERT_H_

@@ -1,0 +1,124 @@
+#include "tokenizer_type.h"
+
+#include <cstddef>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "barrier.h"
+#include "convert.h"
+#include "tokenizer/error.h"
+#include "ref.h"
+
+namespace zeq::py {
+namespace {
+
+// Instance layout: the object header, then the core, suitably aligned.
+// The interpreter's allocator returns 16-byte aligned memory.
+static_assert(alignof(Tokenizer) <= 16);
+constexpr std::size_t kCoreOffset =
+    (sizeof(PyObject) + alignof(Tokenizer) - 1) / alignof(Tokenizer) *
+    alignof(Tokenizer);
+constexpr std::size_t kInstanceSize = kCoreOffset + sizeof(Tokenizer);
+
+constexpr const char kClassDoc[] =
+    "A zeq tokenizer loaded from a `.vocab.bin` file.";
+
+PyTypeObject* g_type = nullptr;
+
+Tokenizer* core_of(PyObject* self) {
+  return std::launder(reinterpret_cast<Tokenizer*>(
+      reinterpret_cast<char*>(self) + kCoreOffset));
+}
+
+// Instances only come from from_file: a direct call of the class is refused.
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+  return barrier([&]() -> PyObject* {
+    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
+                                    "__name__"));
+    if (!name || !PyUnicode_Check(name.get())) {
+      PyErr_Clear();
+      name = Ref(checked(PyUnicode_FromString("<unknown>")));
+    }
+    raise(PyExc_TypeError, "No constructor defined for %U", name.get());
+  });
+}
+
+void dealloc(PyObject* self) noexcept {
+  // The type's reference is taken by the allocator for every instance of a
+  // heap type; it is given back only after the memory is freed, since the
+  // free function is read from the type.
+  PyTypeObject* type = Py_TYPE(self);
+  core_of(self)->~Tokenizer();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  if (free_fn == nullptr) free_fn = PyObject_Free;
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+PyObject* repr(PyObject* self) {
+  return barrier([&] {
+    const std::string text = "<zeq.Tokenizer vocab_size=" +
+                             std::to_string(receiver(self).vocab_size()) + ">";
+    return str_object(text);
+  });
+}
+
+Py_ssize_t length(PyObject* self) {
+  return barrier_ssize([&] {
+    return static_cast<Py_ssize_t>(receiver(self).vocab_size());
+  });
+}
+
+template <class F>
+void* slot_fn(F* fn) {
+  return reinterpret_cast<void*>(fn);
+}
+
+}  // namespace
+
+PyTypeObject* tokenizer_type() {
+  if (g_type != nullptr) return g_type;
+  PyType_Slot slots[] = {
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_doc, const_cast<char*>(kClassDoc)},
+      {Py_tp_new, slot_fn(refuse_new)},
+      {Py_tp_dealloc, slot_fn(dealloc)},
+      {Py_tp_methods, kTokenizerMethods},
+      {Py_tp_getset, kTokenizerGetSet},
+      {Py_tp_repr, slot_fn(repr)},
+      {Py_mp_length, slot_fn(length)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {
+      "zeq.Tokenizer",
+      static_cast<int>(kInstanceSize),
+      0,
+      Py_TPFLAGS_DEFAULT,
+      slots,
+  };
+  g_type = reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&spec)));
+  return g_type;
+}
+
+PyObject* new_tokenizer(Tokenizer&& core) {
+  PyTypeObject* type = tokenizer_type();
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  if (alloc == nullptr) alloc = PyType_GenericAlloc;
+  // On failure `core` is left alone and released by the caller's scope.
+  PyObject* self = made(alloc(type, 0));
+  new (core_of(self)) Tokenizer(std::move(core));
+  return self;
+}
+
+const Tokenizer& receiver(PyObject* self) {
+  PyTypeObject* type = tokenizer_type();
+  if (self == nullptr) throw InternalFault("method called without a receiver");
+  if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
+    raise(PyExc_TypeError, "'%s' object cannot be converted to 'Tokenizer'",
+          type_qualname(self).c_str());
+  }
+  return *core_of(self);
+}
+
+}  // namespace zeq::py
