@@ -15,8 +15,7 @@ class ByteTrieBuilder {
   explicit ByteTrieBuilder(ByteTrie& trie) : slots_(trie.slots_) {}
 
   void build(std::vector<ByteTrie::Key>& keys, std::size_t& node_count) {
-    std::stable_sort(keys.begin(), keys.end(),
-                     [](const ByteTrie::Key& a, const ByteTrie::Key& b) { return a.text < b.text; });
+    sort_keys(keys);
     grow(1 + 256);
     take(ByteTrie::kRoot);
     node_count = 1;
@@ -63,7 +62,10 @@ class ByteTrieBuilder {
         stack.push_back({child, starts[k], starts[k + 1], f.depth + 1});
       }
       node_count += bytes.size();
+      max_base_ = std::max(max_base_, base);
     }
+    // Keep the array reaching 256 slots past the largest base, and no more.
+    slots_.resize(std::max<std::size_t>(max_base_ + 256 + 1, last_used_ + 1));
     slots_.shrink_to_fit();
   }
 
@@ -73,16 +75,51 @@ class ByteTrieBuilder {
   // and placing the children past the end of the array. Bounds the build
   // time on hostile vocabularies at the cost of a few unused slots.
   static constexpr int kMaxCandidates = 512;
+  // A free slot that failed this often as a candidate leaves the candidate
+  // list (it stays free, so a later node's child may still land on it).
+  // Without this, the few holes that fit nothing are rescanned by every node.
+  static constexpr std::uint8_t kMaxFailures = 8;
 
-  // Extends the array to `size` slots; the new ones join the free list.
+  // Sorts keys by text; equal texts keep their order (the later record must
+  // come last). Comparing an 8-byte big-endian prefix first settles most
+  // comparisons without a memcmp.
+  static void sort_keys(std::vector<ByteTrie::Key>& keys) {
+    struct Sortable {
+      std::uint64_t prefix;
+      std::uint32_t index;
+    };
+    std::vector<Sortable> order(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      std::uint64_t prefix = 0;
+      const std::string_view t = keys[i].text;
+      for (std::size_t k = 0; k < 8; ++k) {
+        prefix = (prefix << 8) | (k < t.size() ? static_cast<unsigned char>(t[k]) : 0);
+      }
+      order[i] = {prefix, static_cast<std::uint32_t>(i)};
+    }
+    std::sort(order.begin(), order.end(), [&](const Sortable& a, const Sortable& b) {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      const int c = keys[a.index].text.compare(keys[b.index].text);
+      return c != 0 ? c < 0 : a.index < b.index;
+    });
+    std::vector<ByteTrie::Key> sorted;
+    sorted.reserve(keys.size());
+    for (const Sortable& s : order) sorted.push_back(keys[s.index]);
+    keys.swap(sorted);
+  }
+
+  // Makes slots [0, size) exist, growing geometrically; new slots join the
+  // free list in index order.
   void grow(std::size_t size) {
     if (size > std::size_t{ByteTrie::kBaseMask} + 257) throw std::bad_alloc();
-    const std::size_t old = slots_.size();
+    const std::size_t old = used_.size();
     if (size <= old) return;
-    slots_.resize(size);
+    size = std::max(size, old + old / 2);
     next_.resize(size, kNone);
     prev_.resize(size, kNone);
     used_.resize(size, 0);
+    failures_.resize(size, 0);
+    slots_.resize(size);
     for (std::size_t i = old; i < size; ++i) {
       const auto idx = static_cast<std::uint32_t>(i);
       prev_[i] = tail_;
@@ -91,10 +128,16 @@ class ByteTrieBuilder {
     }
   }
 
-  void take(std::uint32_t i) {
-    used_[i] = 1;
+  void unlink(std::uint32_t i) {
     if (prev_[i] == kNone) head_ = next_[i]; else next_[prev_[i]] = next_[i];
     if (next_[i] == kNone) tail_ = prev_[i]; else prev_[next_[i]] = prev_[i];
+    prev_[i] = next_[i] = i;  // marks "not in the list"
+  }
+
+  void take(std::uint32_t i) {
+    used_[i] = 1;
+    last_used_ = std::max<std::size_t>(last_used_, i);
+    if (next_[i] != i) unlink(i);
   }
 
   bool fits(std::uint32_t base, const std::vector<unsigned char>& bytes) const {
@@ -109,15 +152,17 @@ class ByteTrieBuilder {
   // grown so that it still reaches 256 slots past that base.
   std::uint32_t find_base(const std::vector<unsigned char>& bytes) {
     const unsigned char first = bytes.front();
-    std::size_t base = std::max(slots_.size(), std::size_t{first}) - first;
+    std::size_t base = std::max(used_.size(), std::size_t{first}) - first;
     int tried = 0;
-    for (std::uint32_t q = head_; q != kNone && tried < kMaxCandidates; q = next_[q]) {
-      if (q < first) continue;
-      ++tried;
-      if (fits(q - first, bytes)) {
+    for (std::uint32_t q = head_; q != kNone && tried < kMaxCandidates;) {
+      const std::uint32_t next = next_[q];
+      if (q >= first && fits(q - first, bytes)) {
         base = q - first;
         break;
       }
+      ++tried;
+      if (++failures_[q] >= kMaxFailures) unlink(q);
+      q = next;
     }
     if (base > ByteTrie::kBaseMask) throw std::bad_alloc();
     grow(base + 256 + 1);
@@ -127,7 +172,10 @@ class ByteTrieBuilder {
   std::vector<ByteTrie::Slot>& slots_;
   std::vector<std::uint32_t> next_, prev_;  // doubly linked list of free slots
   std::vector<unsigned char> used_;
+  std::vector<std::uint8_t> failures_;
   std::uint32_t head_ = kNone, tail_ = kNone;
+  std::uint32_t max_base_ = 0;
+  std::size_t last_used_ = 0;
 };
 
 ByteTrie ByteTrie::build(std::vector<Key> keys) {
