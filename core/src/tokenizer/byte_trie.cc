@@ -12,7 +12,7 @@ namespace zeq {
 // base where all of its children find free slots.
 class ByteTrieBuilder {
  public:
-  explicit ByteTrieBuilder(ByteTrie& trie) : slots_(trie.slots_) {}
+  explicit ByteTrieBuilder(ByteTrie& trie) : slots_(trie.slots_), pieces_(trie.pieces_) {}
 
   void build(std::vector<ByteTrie::Key>& keys, std::size_t& node_count) {
     sort_keys(keys);
@@ -35,10 +35,8 @@ class ByteTrieBuilder {
       // kept by the stable sort) is the node's piece.
       while (lo < f.hi && keys[lo].text.size() == f.depth) ++lo;
       if (lo > f.lo) {
-        ByteTrie::Slot& s = slots_[f.node];
-        s.base |= ByteTrie::kTerminalBit;
-        s.id = keys[lo - 1].id;
-        s.score = keys[lo - 1].score;
+        slots_[f.node].base |= ByteTrie::kTerminalBit;
+        pieces_[f.node] = {keys[lo - 1].id, keys[lo - 1].score};
       }
       if (lo == f.hi) continue;
 
@@ -65,8 +63,11 @@ class ByteTrieBuilder {
       max_base_ = std::max(max_base_, base);
     }
     // Keep the array reaching 256 slots past the largest base, and no more.
-    slots_.resize(std::max<std::size_t>(max_base_ + 256 + 1, last_used_ + 1));
+    const std::size_t size = std::max<std::size_t>(max_base_ + 256 + 1, last_used_ + 1);
+    slots_.resize(size);
     slots_.shrink_to_fit();
+    pieces_.resize(size);
+    pieces_.shrink_to_fit();
   }
 
  private:
@@ -120,6 +121,7 @@ class ByteTrieBuilder {
     used_.resize(size, 0);
     failures_.resize(size, 0);
     slots_.resize(size);
+    pieces_.resize(size);
     for (std::size_t i = old; i < size; ++i) {
       const auto idx = static_cast<std::uint32_t>(i);
       prev_[i] = tail_;
@@ -170,6 +172,7 @@ class ByteTrieBuilder {
   }
 
   std::vector<ByteTrie::Slot>& slots_;
+  std::vector<ByteTrie::Piece>& pieces_;
   std::vector<std::uint32_t> next_, prev_;  // doubly linked list of free slots
   std::vector<unsigned char> used_;
   std::vector<std::uint8_t> failures_;

@@ -1,33 +1,42 @@
 #include "tokenizer/normalize.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "tokenizer/types.h"
 
 namespace zeq {
+namespace {
+
+char* copy(char* w, std::string_view s) {
+  std::memcpy(w, s.data(), s.size());
+  return w + s.size();
+}
+
+}  // namespace
 
 void normalize(std::string_view text, std::string& out) {
   out.clear();
   if (text.empty()) return;
   const bool starts_with_marker =
       text.starts_with(' ') || text.starts_with(SPACE_MARKER);
-  // Room for the text, the leading marker and two more bytes per space.
-  std::size_t spaces = 0;
-  for (char ch : text) spaces += (ch == ' ');
-  out.reserve(text.size() + 2 * spaces + (starts_with_marker ? 0 : 3));
-  if (!starts_with_marker) out.append(SPACE_MARKER);
-  // Copy runs between spaces in bulk; only U+0020 changes.
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t space = text.find(' ', start);
-    if (space == std::string_view::npos) {
-      out.append(text.substr(start));
-      return;
+  // Exact size: the text, two more bytes per space, and the leading marker.
+  const std::size_t spaces = static_cast<std::size_t>(std::count(text.begin(), text.end(), ' '));
+  const std::size_t size = text.size() + 2 * spaces + (starts_with_marker ? 0 : 3);
+  out.resize_and_overwrite(size, [&](char* w, std::size_t) {
+    if (!starts_with_marker) w = copy(w, SPACE_MARKER);
+    // Copy the runs between spaces in bulk; only U+0020 changes.
+    std::string_view rest = text;
+    for (;;) {
+      const std::size_t space = rest.find(' ');
+      if (space == std::string_view::npos) {
+        copy(w, rest);
+        return size;
+      }
+      w = copy(copy(w, rest.substr(0, space)), SPACE_MARKER);
+      rest.remove_prefix(space + 1);
     }
-    out.append(text.substr(start, space - start));
-    out.append(SPACE_MARKER);
-    start = space + 1;
-  }
+  });
 }
 
 std::string normalize(std::string_view text) {

@@ -1,6 +1,8 @@
 #include "tokenizer/segment.h"
 
 #include <algorithm>
+#include <cstring>
+#include <type_traits>
 
 #include "tokenizer/error.h"
 #include "tokenizer/utf8.h"
@@ -9,7 +11,9 @@ namespace zeq {
 
 LatticeCell* Lattice::reset(std::size_t len) {
   if (cells_.size() < len + 1) cells_.resize(len + 1);
-  std::fill_n(cells_.begin(), len + 1, LatticeCell{});
+  // All-zero bytes are the unreached cell {0, 0.0f, 0}.
+  static_assert(std::is_trivially_copyable_v<LatticeCell>);
+  std::memset(cells_.data(), 0, (len + 1) * sizeof(LatticeCell));
   return cells_.data();
 }
 
