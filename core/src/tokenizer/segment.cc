@@ -11,8 +11,7 @@ namespace zeq {
 
 LatticeCell* Lattice::reset(std::size_t len) {
   if (cells_.size() < len + 1) cells_.resize(len + 1);
-  // All-zero bytes are the unreached cell {0, 0.0f, 0}.
-  static_assert(std::is_trivially_copyable_v<LatticeCell>);
+  static_assert(std::is_trivial_v<LatticeCell>);
   std::memset(cells_.data(), 0, (len + 1) * sizeof(LatticeCell));
   return cells_.data();
 }

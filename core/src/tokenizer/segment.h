@@ -19,10 +19,11 @@ inline constexpr float FALLBACK_PENALTY = 10.0f;
 // than as an absolute offset: a piece is at most 2^32 - 1 bytes long, so the
 // distance always fits in 32 bits whatever the word's length, and 0 can mean
 // "unreached" since every step covers at least one byte.
+// A trivial type: all-zero bytes are the unreached cell {0, 0.0f, 0}.
 struct LatticeCell {
-  std::uint32_t back_distance = 0;  // 0: unreached (cell 0 is the start)
-  float score = 0.0f;
-  TokenId id = 0;
+  std::uint32_t back_distance;  // 0: unreached (cell 0 is the start)
+  float score;
+  TokenId id;
 };
 
 // Lattice buffer, reusable across words so that a whole encode call
