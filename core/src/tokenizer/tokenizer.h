@@ -94,11 +94,20 @@ class Tokenizer {
  private:
   explicit Tokenizer(Vocab vocab) : vocab_(std::move(vocab)) {}
 
+  // The bytes decode adds for `id` (see decode), before UTF-8 repair.
+  std::string_view decode_piece(TokenId id) const;
+
   Vocab vocab_;
   ByteTrie trie_;
   ByteFallbackTable byte_fallback_;
   // ByteTokenMap: (id, byte) pairs sorted by id, at most 256 of them.
   std::vector<std::pair<TokenId, unsigned char>> byte_tokens_;
+  // What decode adds for each position below vocab_size, worked out once:
+  // nothing for a special id, the byte of a byte token, else the piece
+  // text. Views into vocab_ (whose strings never move once built) or into
+  // a static table of the 256 byte values. Turns decode's per-id work into
+  // one bounds test and one copy.
+  std::vector<std::string_view> decode_table_;
   float min_score_ = 0.0f;
   TokenId unk_id_ = 0;
 };
