@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "python.h"
+#include "py_api.h"
 #include "ref.h"
 
 namespace zeq::py {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "python.h"
+#include "py_api.h"
 #include "ref.h"
 #include "tokenizer/types.h"
 

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "python.h"
+#include "py_api.h"
 
 namespace zeq::py {
 

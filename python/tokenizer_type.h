@@ -3,7 +3,7 @@
 #ifndef ZEQ_PYTHON_TOKENIZER_TYPE_H_
 #define ZEQ_PYTHON_TOKENIZER_TYPE_H_
 
-#include "python.h"
+#include "py_api.h"
 #include "tokenizer/tokenizer.h"
 
 namespace zeq::py {

@@ -1,7 +1,7 @@
 // The one place that includes the CPython headers, so that every file sees
 // them configured the same way (limited API of 3.9, Py_ssize_t lengths).
-#ifndef ZEQ_PYTHON_PYTHON_H_
-#define ZEQ_PYTHON_PYTHON_H_
+#ifndef ZEQ_PYTHON_PY_API_H_
+#define ZEQ_PYTHON_PY_API_H_
 
 #ifndef Py_LIMITED_API
 #error "the extension is built against the stable ABI: define Py_LIMITED_API"
@@ -14,4 +14,4 @@
 // value from 0 to 2^32 - 1 (and report wider ints as OverflowError).
 static_assert(sizeof(long) >= 8, "zeq expects an LP64 platform");
 
-#endif  // ZEQ_PYTHON_PYTHON_H_
+#endif  // ZEQ_PYTHON_PY_API_H_
