@@ -46,25 +46,25 @@ PyObject* from_file(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
   return barrier([&] {
     const Ref arg = parse_one(args, kwargs, kEncode);
-    const Tokenizer& core = receiver(self);
+    Instance& held = receiver(self);
     const Utf8Arg text = string_arg(arg.get(), kEncode.name);
-    return id_list(core.encode(text.view));
+    return id_list(held.core.encode(text.view, &held.cache));
   });
 }
 
 PyObject* encode_pieces(PyObject* self, PyObject* args, PyObject* kwargs) {
   return barrier([&] {
     const Ref arg = parse_one(args, kwargs, kEncodePieces);
-    const Tokenizer& core = receiver(self);
+    Instance& held = receiver(self);
     const Utf8Arg text = string_arg(arg.get(), kEncodePieces.name);
-    return str_list(core.encode_pieces(text.view));
+    return str_list(held.core.encode_pieces(text.view, &held.cache));
   });
 }
 
 PyObject* decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   return barrier([&] {
     const Ref arg = parse_one(args, kwargs, kDecode);
-    const Tokenizer& core = receiver(self);
+    const Tokenizer& core = receiver(self).core;
     // Converted completely before the core sees any of it.
     const std::vector<TokenId> ids = ids_arg(arg.get(), kDecode.name);
     return str_object(core.decode(ids));
@@ -74,7 +74,7 @@ PyObject* decode(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* id_to_piece(PyObject* self, PyObject* args, PyObject* kwargs) {
   return barrier([&] {
     const Ref arg = parse_one(args, kwargs, kIdToPiece);
-    const Tokenizer& core = receiver(self);
+    const Tokenizer& core = receiver(self).core;
     const TokenId id = id_arg(arg.get(), kIdToPiece.name);
     const auto piece = core.id_to_piece(id);
     return piece ? str_object(*piece) : none_object();
@@ -84,7 +84,7 @@ PyObject* id_to_piece(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* piece_to_id(PyObject* self, PyObject* args, PyObject* kwargs) {
   return barrier([&] {
     const Ref arg = parse_one(args, kwargs, kPieceToId);
-    const Tokenizer& core = receiver(self);
+    const Tokenizer& core = receiver(self).core;
     const Utf8Arg piece = string_arg(arg.get(), kPieceToId.name);
     const auto id = core.piece_to_id(piece.view);
     return id ? id_object(*id) : none_object();
@@ -92,7 +92,7 @@ PyObject* piece_to_id(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* vocab_size(PyObject* self, void*) {
-  return barrier([&] { return count_object(receiver(self).vocab_size()); });
+  return barrier([&] { return count_object(receiver(self).core.vocab_size()); });
 }
 
 // One getter for the four special ids; the closure says which.
@@ -100,7 +100,7 @@ enum class Special { Pad, Unk, Bos, Eos };
 
 PyObject* special_id(PyObject* self, void* closure) {
   return barrier([&] {
-    const Vocab& vocab = receiver(self).vocab();
+    const Vocab& vocab = receiver(self).core.vocab();
     switch (static_cast<Special>(reinterpret_cast<std::uintptr_t>(closure))) {
       case Special::Pad:
         return id_object(vocab.pad_id());

@@ -13,21 +13,21 @@
 namespace zeq::py {
 namespace {
 
-// Instance layout: the object header, then the core, suitably aligned.
-// The interpreter's allocator returns 16-byte aligned memory.
-static_assert(alignof(Tokenizer) <= 16);
+// Instance layout: the object header, then the held data, suitably
+// aligned. The interpreter's allocator returns 16-byte aligned memory.
+static_assert(alignof(Instance) <= 16);
 constexpr std::size_t kCoreOffset =
-    (sizeof(PyObject) + alignof(Tokenizer) - 1) / alignof(Tokenizer) *
-    alignof(Tokenizer);
-constexpr std::size_t kInstanceSize = kCoreOffset + sizeof(Tokenizer);
+    (sizeof(PyObject) + alignof(Instance) - 1) / alignof(Instance) *
+    alignof(Instance);
+constexpr std::size_t kInstanceSize = kCoreOffset + sizeof(Instance);
 
 constexpr const char kClassDoc[] =
     "A zeq tokenizer loaded from a `.vocab.bin` file.";
 
 PyTypeObject* g_type = nullptr;
 
-Tokenizer* core_of(PyObject* self) {
-  return std::launder(reinterpret_cast<Tokenizer*>(
+Instance* held_by(PyObject* self) {
+  return std::launder(reinterpret_cast<Instance*>(
       reinterpret_cast<char*>(self) + kCoreOffset));
 }
 
@@ -49,7 +49,7 @@ void dealloc(PyObject* self) noexcept {
   // heap type; it is given back only after the memory is freed, since the
   // free function is read from the type.
   PyTypeObject* type = Py_TYPE(self);
-  core_of(self)->~Tokenizer();
+  held_by(self)->~Instance();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   if (free_fn == nullptr) free_fn = PyObject_Free;
   free_fn(self);
@@ -59,14 +59,14 @@ void dealloc(PyObject* self) noexcept {
 PyObject* repr(PyObject* self) {
   return barrier([&] {
     const std::string text = "<zeq.Tokenizer vocab_size=" +
-                             std::to_string(receiver(self).vocab_size()) + ">";
+                             std::to_string(receiver(self).core.vocab_size()) + ">";
     return str_object(text);
   });
 }
 
 Py_ssize_t length(PyObject* self) {
   return barrier_ssize([&] {
-    return static_cast<Py_ssize_t>(receiver(self).vocab_size());
+    return static_cast<Py_ssize_t>(receiver(self).core.vocab_size());
   });
 }
 
@@ -107,18 +107,18 @@ PyObject* new_tokenizer(Tokenizer&& core) {
   if (alloc == nullptr) alloc = PyType_GenericAlloc;
   // On failure `core` is left alone and released by the caller's scope.
   PyObject* self = made(alloc(type, 0));
-  new (core_of(self)) Tokenizer(std::move(core));
+  new (held_by(self)) Instance{std::move(core), WordCache()};
   return self;
 }
 
-const Tokenizer& receiver(PyObject* self) {
+Instance& receiver(PyObject* self) {
   PyTypeObject* type = tokenizer_type();
   if (self == nullptr) throw InternalFault("method called without a receiver");
   if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
     raise(PyExc_TypeError, "'%s' object cannot be converted to 'Tokenizer'",
           type_qualname(self).c_str());
   }
-  return *core_of(self);
+  return *held_by(self);
 }
 
 }  // namespace zeq::py

@@ -1,12 +1,22 @@
 // The class zeq.Tokenizer: a heap type whose instances hold one core
-// zeq::Tokenizer by value, right after the object header.
+// zeq::Tokenizer by value, right after the object header, with a word cache.
 #ifndef ZEQ_PYTHON_TOKENIZER_TYPE_H_
 #define ZEQ_PYTHON_TOKENIZER_TYPE_H_
 
 #include "py_api.h"
 #include "tokenizer/tokenizer.h"
+#include "tokenizer/word_cache.h"
 
 namespace zeq::py {
+
+// What an instance holds after its header.
+struct Instance {
+  Tokenizer core;
+  // Segmentations of words seen in earlier calls (the results are the same
+  // with or without it). It is only touched with the interpreter lock held,
+  // and no call releases the lock, so it needs no lock of its own.
+  WordCache cache;
+};
 
 // The type object, made on first need and kept for the life of the process.
 // Throws PythonError when the interpreter cannot make it.
@@ -16,10 +26,9 @@ PyTypeObject* tokenizer_type();
 // the instance cannot be allocated; the core is then released.
 PyObject* new_tokenizer(Tokenizer&& core);
 
-// The core held by `self`, which must be a Tokenizer instance; anything
-// else raises TypeError "'<qualname>' object cannot be converted to
-// 'Tokenizer'".
-const Tokenizer& receiver(PyObject* self);
+// What `self` holds, which must be a Tokenizer instance; anything else
+// raises TypeError "'<qualname>' object cannot be converted to 'Tokenizer'".
+Instance& receiver(PyObject* self);
 
 // Member tables of the class (members.cc).
 extern PyMethodDef kTokenizerMethods[];

@@ -2,10 +2,11 @@
 // fixed workload for instruction counts (valgrind --tool=callgrind) and a
 // way to dump ids for comparisons.
 //
-//   encode_file VOCAB TEXT [--lines] [--dump] [--repeat N]
+//   encode_file VOCAB TEXT [--lines] [--dump] [--cache] [--repeat N]
 //
 // --lines encodes one call per line (without the newline), otherwise the
 // whole file is one call. --dump prints the ids, one line of ids per call.
+// --cache keeps a word cache across calls, as the Python binding does.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,14 +21,15 @@
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s VOCAB TEXT [--lines] [--dump] [--repeat N]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s VOCAB TEXT [--lines] [--dump] [--cache] [--repeat N]\n", argv[0]);
     return 2;
   }
-  bool lines = false, dump = false;
+  bool lines = false, dump = false, cached = false;
   int repeat = 1;
   for (int i = 3; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--lines")) lines = true;
     else if (!std::strcmp(argv[i], "--dump")) dump = true;
+    else if (!std::strcmp(argv[i], "--cache")) cached = true;
     else if (!std::strcmp(argv[i], "--repeat") && i + 1 < argc) repeat = std::atoi(argv[++i]);
   }
   auto vocab = zeq::read_vocab_file(argv[1]);
@@ -52,11 +54,12 @@ int main(int argc, char** argv) {
   } else {
     calls.push_back(text);
   }
+  zeq::WordCache cache;
   std::size_t total_ids = 0;
   const auto t0 = std::chrono::steady_clock::now();
   for (int r = 0; r < repeat; ++r) {
     for (auto call : calls) {
-      const auto ids = tok.encode(call);
+      const auto ids = tok.encode(call, cached ? &cache : nullptr);
       total_ids += ids.size();
       if (dump && r == 0) {
         for (std::size_t i = 0; i < ids.size(); ++i) std::printf(i ? " %u" : "%u", ids[i]);

@@ -18,7 +18,7 @@ std::string Tokenizer::decode(std::span<const TokenId> ids) const {
   raw.resize_and_overwrite(size, [&](char* w, std::size_t) {
     for (TokenId id : ids) {
       const std::string_view p = piece(id);
-      std::memcpy(w, p.data(), p.size());
+      if (!p.empty()) std::memcpy(w, p.data(), p.size());  // an empty view may be null
       w += p.size();
     }
     return size;

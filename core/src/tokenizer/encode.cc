@@ -4,23 +4,34 @@
 
 namespace zeq {
 
-std::vector<TokenId> Tokenizer::encode(std::string_view text) const {
+std::vector<TokenId> Tokenizer::encode(std::string_view text, WordCache* cache) const {
   std::vector<TokenId> ids;
   ids.reserve(text.size() / 3 + 1);
-  // One normalised buffer and one lattice serve every word of the call;
-  // words are views into the buffer.
-  std::string normalized;
-  normalize(text, normalized);
+  // Words come straight from the text (no normalised copy of it); only a
+  // word that must be segmented is spelled out, marker first, in one
+  // buffer that every word of the call reuses, as is the lattice.
+  std::string word;
   Lattice lattice;
-  for (std::size_t pos = 0; pos < normalized.size();) {
-    segment_word(*this, next_word(normalized, pos), ids, lattice);
-  }
+  for_each_word_body(text, [&](std::string_view body) {
+    WordCache::Probe probe{};
+    const bool cacheable = cache != nullptr && body.size() <= WordCache::kMaxWordBytes;
+    if (cacheable) {
+      probe = cache->lookup(body, ids);
+      if (probe.hit) return;
+    }
+    word.assign(SPACE_MARKER);
+    word.append(body);
+    const std::size_t first = ids.size();
+    segment_word(*this, word, ids, lattice);
+    if (cacheable) cache->insert(probe, body, std::span<const TokenId>(ids).subspan(first));
+  });
   return ids;
 }
 
-std::vector<std::string_view> Tokenizer::encode_pieces(std::string_view text) const {
+std::vector<std::string_view> Tokenizer::encode_pieces(std::string_view text,
+                                                      WordCache* cache) const {
   static constexpr std::string_view kUnknown = "<unk>";
-  const std::vector<TokenId> ids = encode(text);
+  const std::vector<TokenId> ids = encode(text, cache);
   std::vector<std::string_view> pieces;
   pieces.reserve(ids.size());
   const auto& entries = vocab_.pieces();

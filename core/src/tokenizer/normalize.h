@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tokenizer/types.h"
+
 namespace zeq {
 
 // Writes into `out` (cleared first) the text with every U+0020 turned into
@@ -21,6 +23,35 @@ std::string_view next_word(std::string_view normalized, std::size_t& pos);
 
 // All words of `normalized`, in order, as views into it.
 std::vector<std::string_view> split_words(std::string_view normalized);
+
+// Offset of the next word separator in `text` at or after `from`: a space
+// or a SPACE_MARKER. text.size() when there is none.
+inline std::size_t find_separator(std::string_view text, std::size_t from) {
+  const char* s = text.data();
+  const std::size_t n = text.size();
+  for (std::size_t i = from; i < n; ++i) {
+    if (s[i] == ' ') return i;
+    if (s[i] == '\xE2' && i + 2 < n && s[i + 1] == '\x96' && s[i + 2] == '\x81') return i;
+  }
+  return n;
+}
+
+// Visits the words of split_words(normalize(text)), in order, without
+// building the normalised text: every word is SPACE_MARKER followed by a
+// body, and `visit` receives the body as a view into `text`. Each space
+// or marker of the text starts a word whose body runs to the next one; a
+// text that does not start with one gets a first word of its own (the
+// marker that normalize puts in front). One pass, no allocation.
+template <class Visit>
+void for_each_word_body(std::string_view text, Visit&& visit) {
+  std::size_t sep = find_separator(text, 0);
+  if (sep != 0) visit(text.substr(0, sep));
+  while (sep < text.size()) {
+    const std::size_t body = sep + (text[sep] == ' ' ? 1 : SPACE_MARKER.size());
+    sep = find_separator(text, body);
+    visit(text.substr(body, sep - body));
+  }
+}
 
 }  // namespace zeq
 

@@ -16,6 +16,7 @@
 #include "tokenizer/byte_trie.h"
 #include "tokenizer/types.h"
 #include "tokenizer/vocab.h"
+#include "tokenizer/word_cache.h"
 
 namespace zeq {
 
@@ -52,12 +53,15 @@ class Tokenizer {
   // Ids of the best segmentation of `text` (UTF-8), word by word; nothing
   // added (no bos/eos). Throws InternalFault if `text` is not well-formed
   // UTF-8 in a way that reaches past a word's end (never for valid text).
-  std::vector<TokenId> encode(std::string_view text) const;
+  // With a cache, words seen before are looked up instead of segmented
+  // again (same result); the cache must belong to this tokenizer alone.
+  std::vector<TokenId> encode(std::string_view text, WordCache* cache = nullptr) const;
 
   // encode, then each id read as a position: the piece text there, or
   // "<unk>" for a position at or past the end. The views point into this
   // tokenizer (or at a static literal) and live as long as it does.
-  std::vector<std::string_view> encode_pieces(std::string_view text) const;
+  std::vector<std::string_view> encode_pieces(std::string_view text,
+                                              WordCache* cache = nullptr) const;
 
   // --- Decoding (decode.cc) ---
 
