@@ -44,6 +44,12 @@ def test_roundtrip(case):
         assert tok.decode(tok.encode(line)) == line[1:]
 
 
+def test_words_are_independent(case):
+    # One long text segments exactly as its lines do one by one.
+    tok, _, _, sample, _ = case
+    assert tok.encode(" ".join(sample)) == [i for line in sample for i in tok.encode(line)]
+
+
 def test_agrees_with_sentencepiece(case):
     spm = pytest.importorskip("sentencepiece")
     tok, vocab, _, sample, _ = case
