@@ -1,0 +1,79 @@
+#include "tokenizer/word_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "test_util.h"
+#include "tokenizer/normalize.h"
+
+namespace zeq {
+namespace {
+
+#define M "\xE2\x96\x81"
+
+// Random texts over an alphabet that stresses word boundaries: spaces,
+// markers, bytes of a marker on their own, multi-byte characters.
+std::string random_text(std::mt19937& rng) {
+  static const char* const kParts[] = {" ", " ", "a", "b", "ab", M, "\xE2", "\xE2\x96", "\xC3\xA9", "\t", "\xE2\x82\xAC"};
+  std::string t;
+  const int n = static_cast<int>(rng() % 12);
+  for (int i = 0; i < n; ++i) t += kParts[rng() % std::size(kParts)];
+  return t;
+}
+
+TEST(WordBodies, MatchSplitWordsOfTheNormalisedText) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 5000; ++round) {
+    const std::string text = random_text(rng);
+    std::vector<std::string> expected;
+    const std::string normalized = normalize(text);
+    for (std::string_view w : split_words(normalized)) {
+      ASSERT_TRUE(w.starts_with(SPACE_MARKER)) << text;
+      expected.emplace_back(w.substr(SPACE_MARKER.size()));
+    }
+    std::vector<std::string> got;
+    for_each_word_body(text, [&](std::string_view body) { got.emplace_back(body); });
+    ASSERT_EQ(got, expected) << "text: " << text;
+  }
+}
+
+TEST(WordCache, CachedEncodeEqualsUncachedAcrossEvictions) {
+  // Byte pieces for every byte plus a few words, so every text encodes.
+  std::vector<PieceEntry> entries;
+  for (int b = 0; b < 256; ++b) entries.push_back({byte_piece_text(static_cast<unsigned char>(b)), static_cast<TokenId>(b + 10), -8.0f});
+  entries.push_back({M, 300, -2.0f});
+  entries.push_back({M "ab", 301, -3.0f});
+  entries.push_back({"a", 302, -4.0f});
+  entries.push_back({"\xC3\xA9", 303, -4.0f});
+  const Tokenizer t = testing::make_tokenizer(std::move(entries));
+  WordCache cache;
+  std::mt19937 rng(5);
+  // Enough distinct words to fill the cache several times over.
+  for (int round = 0; round < 3 * static_cast<int>(WordCache::kMaxEntries); ++round) {
+    std::string text = random_text(rng) + std::to_string(round % (WordCache::kMaxEntries + 7));
+    ASSERT_EQ(t.encode(text, &cache), t.encode(text)) << text;
+  }
+  EXPECT_LE(cache.size(), WordCache::kMaxEntries);
+  // Long words bypass the cache and still encode the same.
+  const std::string long_word(WordCache::kMaxWordBytes + 1, 'a');
+  EXPECT_EQ(t.encode(long_word, &cache), t.encode(long_word));
+}
+
+TEST(WordCache, EmptyBodyIsAKeyOfItsOwn) {
+  WordCache cache;
+  std::vector<TokenId> out;
+  auto probe = cache.lookup("", out);
+  ASSERT_FALSE(probe.hit);
+  cache.insert(probe, "", std::vector<TokenId>{7});
+  probe = cache.lookup("a", out);
+  ASSERT_FALSE(probe.hit);
+  cache.insert(probe, "a", std::vector<TokenId>{8, 9});
+  EXPECT_TRUE(cache.lookup("", out).hit);
+  EXPECT_TRUE(cache.lookup("a", out).hit);
+  EXPECT_FALSE(cache.lookup("b", out).hit);
+  EXPECT_EQ(out, (std::vector<TokenId>{7, 8, 9}));
+}
+
+}  // namespace
+}  // namespace zeq
