@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "barrier.h"
+#include "int_cache.h"
 #include "tokenizer/error.h"
 
 namespace zeq::py {
@@ -201,10 +202,11 @@ PyObject* str_object(std::string_view text) {
       text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-PyObject* id_list(std::span<const TokenId> ids) {
+PyObject* id_list(std::span<const TokenId> ids, IntCache* ints) {
   Ref list(made(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), id_object(ids[i]));
+    PyObject* item = ints != nullptr ? ints->get(ids[i]) : id_object(ids[i]);
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
 }

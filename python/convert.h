@@ -46,7 +46,9 @@ std::vector<TokenId> ids_arg(PyObject* value, const char* param);
 PyObject* id_object(TokenId id);
 PyObject* count_object(std::uint64_t count);
 PyObject* str_object(std::string_view text);
-PyObject* id_list(std::span<const TokenId> ids);
+class IntCache;
+// With a cache, the ints come from it (see int_cache.h).
+PyObject* id_list(std::span<const TokenId> ids, IntCache* ints = nullptr);
 PyObject* str_list(std::span<const std::string_view> texts);
 PyObject* none_object();
 

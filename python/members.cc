@@ -48,7 +48,7 @@ PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Ref arg = parse_one(args, kwargs, kEncode);
     Instance& held = receiver(self);
     const Utf8Arg text = string_arg(arg.get(), kEncode.name);
-    return id_list(held.core.encode(text.view, &held.cache));
+    return id_list(held.core.encode(text.view, &held.cache), &held.ints);
   });
 }
 

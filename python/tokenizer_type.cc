@@ -107,7 +107,8 @@ PyObject* new_tokenizer(Tokenizer&& core) {
   if (alloc == nullptr) alloc = PyType_GenericAlloc;
   // On failure `core` is left alone and released by the caller's scope.
   PyObject* self = made(alloc(type, 0));
-  new (held_by(self)) Instance{std::move(core), WordCache()};
+  const std::size_t size = core.vocab_size();
+  new (held_by(self)) Instance{std::move(core), WordCache(), IntCache(size)};
   return self;
 }
 
