@@ -270,3 +270,23 @@ def test_matches_reference_model(load, pieces, specials, texts):
         ids = tok.encode(text)
         assert ids == reference_encode(pieces, pad, unk, bos, eos, text), text
         assert len(tok.encode_pieces(text)) == len(ids)
+
+
+def test_many_words_in_one_tokenizer_match_reference(load):
+    # Tens of thousands of distinct words, some seen again after many others,
+    # some very long: every word must segment the same whenever it comes.
+    import random
+
+    rnd = random.Random(7)
+    alphabet = "abcdé"
+    pieces = [("<unk>", 0, 0.0), ("<s>", 1, 0.0), ("</s>", 2, 0.0)] + byte_pieces(3, -1.0)
+    texts = {"▁"} | {"▁" + x for x in alphabet} | {x + y for x in alphabet for y in alphabet + " "}
+    pieces += [(t.strip(), 259 + i, -rnd.choice([1.0, 1.5, 2.0, 2.5, 3.0])) for i, t in enumerate(sorted(texts))]
+    words = list({"".join(rnd.choice(alphabet) for _ in range(rnd.randint(7, 12))) for _ in range(40000)})
+    words += [x + y for x in alphabet for y in alphabet] + list(alphabet)
+    words += [w * 15 for w in words[:50]] + words[:3000]
+    rnd.shuffle(words)
+    tok = load(pieces, pad_id=0, unk_id=0, bos_id=1, eos_id=2)
+    for chunk in (words[:10], words, words[-20000:]):
+        text = " ".join(chunk)
+        assert tok.encode(text) == reference_encode(pieces, 0, 0, 1, 2, text)
