@@ -41,6 +41,7 @@ fast = settings(deadline=None, suppress_health_check=[HealthCheck.function_scope
         ("\r\n", ["▁\r\n"]),
         ("a\u00a0b\u3000c\u2009d", ["▁a\u00a0b\u3000c\u2009d"]),  # only U+0020 is a space
         ("€", ["▁€"]),  # E2 82 AC: begins like the marker but is not one
+        ("€▁€ €", ["▁€", "▁€", "▁€"]),
         ("\u2580x", ["▁\u2580x"]),  # E2 96 80
         ("Ab ﬁ É", ["▁Ab", "▁ﬁ", "▁É"]),  # no case mapping, no Unicode normalisation
         ("\x00 \x00", ["▁\x00", "▁\x00"]),
@@ -248,7 +249,7 @@ def reference_encode(pieces, pad, unk, bos, eos, text):
     return out
 
 
-ALPHABET = ["▁", "a", "b", "é", "😀"]
+ALPHABET = ["▁", "a", "b", "é", "😀", "€"]
 random_piece = st.tuples(
     st.lists(st.sampled_from(ALPHABET), min_size=0, max_size=3).map("".join)
     | st.sampled_from(["<0x61>", "<0xC3>", "<0xA9>", "<0xF0>", "<0x9F>", "<0x98>", "<0x80>", "<0xE2>"]),
@@ -261,7 +262,8 @@ random_piece = st.tuples(
 @given(
     pieces=st.lists(random_piece, max_size=14),
     specials=st.tuples(*[st.integers(0, 14)] * 4),
-    texts=st.lists(st.lists(st.sampled_from(ALPHABET + [" "]), max_size=8).map("".join), min_size=1, max_size=4),
+    texts=st.lists(st.lists(st.sampled_from(ALPHABET + [" ", "\u2580", "\t"]), max_size=8).map("".join),
+                   min_size=1, max_size=4),
 )
 def test_matches_reference_model(load, pieces, specials, texts):
     pad, unk, bos, eos = specials
