@@ -1,6 +1,8 @@
 """Decoding ids to text, and the single look-ups id_to_piece / piece_to_id."""
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from conftest import byte_pieces
 
@@ -72,6 +74,15 @@ def tok(tmp_path_factory):
 )
 def test_decode(tok, ids, text):
     assert tok.decode(ids) == text
+
+
+@settings(deadline=None)
+@given(st.lists(st.integers(0, SIZE + 2) | st.sampled_from([4 + 0xE2, 4 + 0x96, 4 + 0x81, 4294967295]), max_size=30))
+def test_decode_matches_python_utf8_repair(tok, ids):
+    # Python's decoder replaces maximal subparts as decode does.
+    texts = [b""] * 4 + [bytes([b]) for b in range(256)] + [t.encode() for t in TEXTS]
+    raw = b"".join(texts[i] if i < SIZE else b"" for i in ids).decode("utf-8", "replace")
+    assert tok.decode(ids) == (raw[1:] if raw.startswith("▁") else raw).replace("▁", " ")
 
 
 def test_special_byte_token_is_dropped(load):
