@@ -43,25 +43,22 @@ Tokenizer Tokenizer::from_vocab(Vocab vocab) {
   }
   std::sort(t.byte_tokens_.begin(), t.byte_tokens_.end());
 
-  t.decode_table_.reserve(v.size());
+  // Decode's rules in their order: special ids add nothing, byte tokens
+  // their byte, every other position its piece text.
   for (std::size_t pos = 0; pos < v.size(); ++pos) {
-    t.decode_table_.push_back(t.decode_piece(static_cast<TokenId>(pos)));
+    const auto id = static_cast<TokenId>(pos);
+    if (v.is_special(id)) {
+      t.decode_table_.add_nothing();
+    } else if (auto b = t.byte_token(id)) {
+      t.decode_table_.add_byte(*b);
+    } else {
+      t.decode_table_.add_piece(v.pieces()[pos].text);
+    }
   }
+  t.decode_table_.finish();
 
   t.unk_id_ = v.unk_id();
   return t;
-}
-
-std::string_view Tokenizer::decode_piece(TokenId id) const {
-  static constexpr auto kBytes = [] {
-    std::array<char, 256> bytes{};
-    for (int b = 0; b < 256; ++b) bytes[b] = static_cast<char>(b);
-    return bytes;
-  }();
-  if (vocab_.is_special(id)) return {};
-  if (auto b = byte_token(id)) return std::string_view(&kBytes[*b], 1);
-  if (id < vocab_.size()) return vocab_.pieces()[id].text;
-  return {};
 }
 
 std::optional<unsigned char> Tokenizer::byte_token(TokenId id) const {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tokenizer/byte_trie.h"
+#include "tokenizer/decode_table.h"
 #include "tokenizer/types.h"
 #include "tokenizer/vocab.h"
 #include "tokenizer/word_cache.h"
@@ -98,20 +99,20 @@ class Tokenizer {
  private:
   explicit Tokenizer(Vocab vocab) : vocab_(std::move(vocab)) {}
 
-  // The bytes decode adds for `id` (see decode), before UTF-8 repair.
-  std::string_view decode_piece(TokenId id) const;
+  // What decode does with `id` (see decode).
+  DecodeTable::Slot decode_slot(TokenId id) const {
+    if (id < decode_table_.size()) return decode_table_.slot(id);
+    return decode_slot_past_end(id);
+  }
+  DecodeTable::Slot decode_slot_past_end(TokenId id) const;
 
   Vocab vocab_;
   ByteTrie trie_;
   ByteFallbackTable byte_fallback_;
   // ByteTokenMap: (id, byte) pairs sorted by id, at most 256 of them.
   std::vector<std::pair<TokenId, unsigned char>> byte_tokens_;
-  // What decode adds for each position below vocab_size, worked out once:
-  // nothing for a special id, the byte of a byte token, else the piece
-  // text. Views into vocab_ (whose strings never move once built) or into
-  // a static table of the 256 byte values. Turns decode's per-id work into
-  // one bounds test and one copy.
-  std::vector<std::string_view> decode_table_;
+  // What decode does with each position below vocab_size.
+  DecodeTable decode_table_;
   float min_score_ = 0.0f;
   TokenId unk_id_ = 0;
 };
