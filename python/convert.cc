@@ -80,8 +80,24 @@ std::vector<TokenId> to_token_ids(PyObject* value) {
   // A list is re-measured at every step, as its own iterator does, since an
   // element's __index__ may change it.
   if (PyList_CheckExact(value)) {
-    ids.reserve(static_cast<std::size_t>(PyList_Size(value)));
-    for (Py_ssize_t i = 0; i < PyList_Size(value); ++i) {
+    const Py_ssize_t size = PyList_Size(value);
+    ids.reserve(static_cast<std::size_t>(size));
+    // Fast path for exact ints in range: converting them runs no Python
+    // code, so the list cannot change under the loop and its items need
+    // no references of their own. The first item that is anything else is
+    // left to the general loop below, which raises its exact error.
+    Py_ssize_t i = 0;
+    for (; i < size; ++i) {
+      PyObject* item = PyList_GetItem(value, i);
+      if (!PyLong_CheckExact(item)) break;
+      const long n = PyLong_AsLong(item);
+      if (n < 0 || n > 0xFFFFFFFFL) {
+        PyErr_Clear();  // an overflow is raised again, in full, below
+        break;
+      }
+      ids.push_back(static_cast<TokenId>(n));
+    }
+    for (; i < PyList_Size(value); ++i) {
       const Ref item = Ref::borrow(PyList_GetItem(value, i));
       ids.push_back(to_token_id(item.get()));
     }

@@ -54,17 +54,19 @@ void segment_word(const Tokenizer& tokenizer, std::string_view word,
 
     // Every piece that starts at p. The walk goes on through nodes without
     // a piece and ends at the first missing child or at the word's end.
+    // A piece is at most 2^32 - 1 bytes long (its length field), so the
+    // distance i of every offer fits in 32 bits.
     bool covered = false;
     std::uint32_t node = ByteTrie::kRoot;
+    LatticeCell* const from = cells + p;
+    const unsigned char* const start = bytes + p;
     const std::size_t max_i = len - p;
     for (std::size_t i = 1; i <= max_i; ++i) {
-      node = trie.child(node, bytes[p + i - 1]);
+      node = trie.child(node, start[i - 1]);
       if (node == ByteTrie::kNoNode) break;
       if (trie.has_terminal(node)) {
-        // A piece is at most 2^32 - 1 bytes long (its length field), so i fits.
-        offer(cells[p + i], static_cast<std::uint32_t>(i), s + trie.score(node),
-              trie.terminal(node));
-        if (i == c) covered = true;
+        offer(from[i], static_cast<std::uint32_t>(i), s + trie.score(node), trie.terminal(node));
+        covered |= (i == c);
       }
     }
 
