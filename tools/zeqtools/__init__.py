@@ -1,4 +1,40 @@
-"""Companion tools for the zeq tokenizer: the vocabulary file format in
-Python, converters from other unigram models, and the ``zeq`` command."""
+"""Companion tools for the zeq tokenizer.
 
-__all__ = ["vocabfile"]
+- :mod:`zeqtools.vocabfile`: the ``.vocab.bin`` format in Python (read, write,
+  inspect);
+- :mod:`zeqtools.convert`: vocabularies from SentencePiece ``.model`` files,
+  Hugging Face ``tokenizer.json`` files and ``piece<TAB>score`` TSV;
+- :mod:`zeqtools.corpus`: tokenizing large text files with several processes;
+- :mod:`zeqtools.cli`: the ``zeq`` command.
+
+:func:`sample_vocab_path` names the small sample vocabulary bundled with the
+package (see ``zeqtools/data/README.md`` for its provenance and licence).
+"""
+
+import os
+
+from .errors import ConversionError, CorpusError, VocabFormatError, ZeqToolsError
+
+__version__ = "0.1.2"
+
+SAMPLE_VOCAB_NAME = "sample-en8k.vocab.bin"
+
+
+def sample_vocab_path() -> str:
+    """Path of the bundled sample vocabulary (8,000 pieces of English, trained
+    on the docstrings of the Python standard library)."""
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", SAMPLE_VOCAB_NAME)
+
+
+__all__ = [
+    "vocabfile",
+    "convert",
+    "corpus",
+    "cli",
+    "sample_vocab_path",
+    "ZeqToolsError",
+    "VocabFormatError",
+    "ConversionError",
+    "CorpusError",
+    "__version__",
+]

@@ -1,4 +1,5 @@
-"""Reading and writing zeq's binary vocabulary format (``*.vocab.bin``).
+"""Reading, writing and inspecting zeq's binary vocabulary format
+(``*.vocab.bin``).
 
 Layout, every number little-endian::
 
@@ -7,14 +8,26 @@ Layout, every number little-endian::
     records  piece_count times: u32 id, f32 score, u32 len, len bytes of UTF-8
 
 Bytes after the last record are ignored by the loader.
+
+How the loader uses the content: records whose stored id equals one of the
+four special ids never match text; every other record is a candidate piece,
+scored by its float32 score. The texts ``<0x00>`` .. ``<0xFF>`` (upper-case
+hex) are the byte pieces used for characters that no piece covers. Decoding
+and ``id_to_piece`` take an id as a record position, encoding emits the stored
+ids, so a well-formed vocabulary has record i carry id i. Duplicate texts are
+allowed (the last record wins for look-ups and matching).
 """
 
 from __future__ import annotations
 
+import math
 import os
 import struct
+from collections import Counter
 from dataclasses import dataclass, field
-from typing import Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterable, List, Optional, Tuple, Union
+
+from .errors import VocabFormatError
 
 MAGIC = b"ZEQZ"
 VERSION = 1
@@ -52,6 +65,18 @@ class VocabFile:
     eos_id: int = 0
     version: int = VERSION
     piece_count: Optional[int] = None  # header count; None means len(pieces)
+    trailing_bytes: int = 0  # bytes after the last record (read only)
+
+    def write(self, path: Union[str, os.PathLike]) -> None:
+        """Write this vocabulary to ``path``."""
+        write_vocab(path, self.pieces, pad_id=self.pad_id, unk_id=self.unk_id,
+                    bos_id=self.bos_id, eos_id=self.eos_id, version=self.version,
+                    piece_count=self.piece_count)
+
+    def to_bytes(self) -> bytes:
+        return encode_vocab(self.pieces, pad_id=self.pad_id, unk_id=self.unk_id,
+                            bos_id=self.bos_id, eos_id=self.eos_id,
+                            version=self.version, piece_count=self.piece_count)
 
 
 PieceLike = Union[Piece, Tuple[Union[str, bytes], int, float]]
@@ -102,45 +127,49 @@ def write_vocab(path: Union[str, os.PathLike], pieces: Iterable[PieceLike], **he
 
 
 def parse_vocab(data: bytes) -> VocabFile:
-    """Parse vocabulary file bytes. Raises ValueError on a broken file.
+    """Parse vocabulary file bytes.
 
+    Raises :class:`VocabFormatError` (a ``ValueError``) on a broken file.
     Checks what the loader checks, in the same order: magic, version, length,
     and UTF-8 of every text.
     """
     if len(data) < 4:
-        raise ValueError("file ends inside the magic")
+        raise VocabFormatError("file ends inside the magic")
     if data[:4] != MAGIC:
-        raise ValueError(f"bad magic {list(data[:4])}")
+        raise VocabFormatError(f"bad magic {list(data[:4])}: not a zeq vocabulary file")
     if len(data) < 8:
-        raise ValueError("file ends inside the header")
+        raise VocabFormatError("file ends inside the header")
     (version,) = struct.unpack_from("<I", data, 4)
     if version != VERSION:
-        raise ValueError(f"version mismatch: expected {VERSION}, got {version}")
+        raise VocabFormatError(f"version mismatch: expected {VERSION}, got {version}")
     if len(data) < _HEADER.size:
-        raise ValueError("file ends inside the header")
+        raise VocabFormatError("file ends inside the header")
     _, _, count, pad, unk, bos, eos = _HEADER.unpack_from(data, 0)
     pos = _HEADER.size
     pieces: List[Piece] = []
-    for _ in range(count):
+    for i in range(count):
         if pos + _RECORD.size > len(data):
-            raise ValueError("file ends inside a record")
+            raise VocabFormatError(f"file ends inside record {i} of {count}")
         id_, bits, n = _RECORD_BITS.unpack_from(data, pos)
         (score,) = struct.unpack_from("<f", data, pos + 4)
         pos += _RECORD.size
         if pos + n > len(data):
-            raise ValueError("file ends inside a piece text")
+            raise VocabFormatError(f"file ends inside the text of record {i} of {count}")
         raw = data[pos:pos + n]
         pos += n
         try:
             text = raw.decode("utf-8")
         except UnicodeDecodeError as e:
-            raise ValueError(f"piece not utf-8: {e}") from None
+            raise VocabFormatError(f"piece not utf-8 in record {i}: {e}") from None
         pieces.append(Piece(text, id_, score, bits))
-    return VocabFile(pieces, pad, unk, bos, eos, version, count)
+    return VocabFile(pieces, pad, unk, bos, eos, version, count, len(data) - pos)
 
 
 def read_vocab(path: Union[str, os.PathLike]) -> VocabFile:
-    """Read and parse a vocabulary file. Raises ValueError on a broken file."""
+    """Read and parse a vocabulary file.
+
+    Raises :class:`VocabFormatError` (a ``ValueError``) on a broken file and
+    ``OSError`` when it cannot be read."""
     with open(path, "rb") as f:
         return parse_vocab(f.read())
 
@@ -150,7 +179,210 @@ def byte_piece_text(b: int) -> str:
     return "<0x%02X>" % b
 
 
+# ---------------------------------------------------------------------------
+# inspect
+
+SPACE_MARKER = "\u2581"
+FALLBACK_PENALTY = 10.0
+SPECIAL_NAMES = ("pad", "unk", "bos", "eos")
+_F32 = struct.Struct("<f")
+
+
+def _f32(x: float) -> float:
+    """Round a double to the nearest float32 (as the tokenizer computes)."""
+    return _F32.unpack(_F32.pack(x))[0]
+
+
+@dataclass
+class SpecialInfo:
+    name: str  # "pad", "unk", "bos" or "eos"
+    id: int
+    text: Optional[str]  # text of the record at position id, None when there is none
+    has_record: bool  # some record stores this id (so that record never matches text)
+
+
+@dataclass
+class VocabInfo:
+    """What :func:`inspect_vocab` finds out about a vocabulary."""
+
+    version: int
+    header_count: int
+    records: int
+    trailing_bytes: int
+    ids_are_positions: bool  # record i stores id i, for every i
+    first_id_mismatch: Optional[Tuple[int, int]]  # (position, stored id)
+    specials: List[SpecialInfo]
+    byte_pieces: int  # byte values 0..255 that have a byte piece
+    missing_bytes: List[int]
+    byte_piece_ids: Optional[Tuple[int, int]]  # least and greatest id of the byte pieces
+    duplicate_texts: Dict[str, int]  # text -> number of records (only those > 1)
+    duplicate_ids: Dict[int, int]  # stored id -> number of records (only those > 1)
+    score_min: Optional[float]
+    score_max: Optional[float]
+    trie_pieces: int  # records that can match text (stored id not special)
+    trie_score_min: Optional[float]  # least score among them: base of the fallback score
+    fallback_score: float  # score of one byte-piece or unknown step
+    non_finite_scores: int
+    empty_texts: int
+    inner_marker_pieces: int  # texts holding U+2581 after their first character
+    longest_piece_bytes: int
+
+    def as_dict(self) -> dict:
+        d = dict(self.__dict__)
+        d["specials"] = {s.name: {"id": s.id, "text": s.text, "has_record": s.has_record}
+                         for s in self.specials}
+        d["duplicate_texts"] = dict(self.duplicate_texts)
+        d["duplicate_ids"] = {str(k): v for k, v in self.duplicate_ids.items()}
+        for k in ("score_min", "score_max", "trie_score_min", "fallback_score"):
+            v = d[k]
+            if v is not None and not math.isfinite(v):
+                d[k] = repr(v)  # JSON has no NaN or infinity
+        return d
+
+
+def inspect_vocab(vf: VocabFile) -> VocabInfo:
+    """Summarise a parsed vocabulary: header, counts, special ids and their
+    texts, byte-piece coverage, duplicates and score range."""
+    pieces = vf.pieces
+    n = len(pieces)
+    texts = [p.text if isinstance(p.text, str) else p.text.decode("utf-8", "replace")
+             for p in pieces]
+    ids_by_text: Dict[str, int] = {}
+    for t, p in zip(texts, pieces):
+        ids_by_text[t] = p.id  # last record wins, as in the loader
+    stored_ids = {p.id for p in pieces}
+    special_ids = {vf.pad_id, vf.unk_id, vf.bos_id, vf.eos_id}
+
+    first_mismatch = next(((i, p.id) for i, p in enumerate(pieces) if p.id != i), None)
+    specials = []
+    for name in SPECIAL_NAMES:
+        sid = getattr(vf, name + "_id")
+        specials.append(SpecialInfo(name, sid, texts[sid] if sid < n else None,
+                                    sid in stored_ids))
+
+    byte_ids = {}
+    for b in range(256):
+        i = ids_by_text.get(byte_piece_text(b))
+        if i is not None:
+            byte_ids[b] = i
+    missing = [b for b in range(256) if b not in byte_ids]
+
+    scores = [p.score for p in pieces]
+    finite = [s for s in scores if math.isfinite(s)]
+    trie_scores = [p.score for p in pieces if p.id not in special_ids]
+    # The loader's minimum: the ordinary comparison, which NaN never wins.
+    m = max_f32 = 3.4028234663852886e38
+    for s in trie_scores:
+        if s < m:
+            m = s
+    trie_min = None if m == max_f32 else m
+
+    text_counts = Counter(texts)
+    id_counts = Counter(p.id for p in pieces)
+    return VocabInfo(
+        version=vf.version,
+        header_count=vf.piece_count if vf.piece_count is not None else n,
+        records=n,
+        trailing_bytes=vf.trailing_bytes,
+        ids_are_positions=first_mismatch is None,
+        first_id_mismatch=first_mismatch,
+        specials=specials,
+        byte_pieces=len(byte_ids),
+        missing_bytes=missing,
+        byte_piece_ids=(min(byte_ids.values()), max(byte_ids.values())) if byte_ids else None,
+        duplicate_texts={t: c for t, c in text_counts.items() if c > 1},
+        duplicate_ids={i: c for i, c in id_counts.items() if c > 1},
+        score_min=min(finite) if finite else None,
+        score_max=max(finite) if finite else None,
+        trie_pieces=len(trie_scores),
+        trie_score_min=trie_min,
+        fallback_score=_f32((trie_min if trie_min is not None else 0.0) - FALLBACK_PENALTY),
+        non_finite_scores=len(scores) - len(finite),
+        empty_texts=sum(1 for t in texts if not t),
+        inner_marker_pieces=sum(1 for t in texts if SPACE_MARKER in t[1:]),
+        longest_piece_bytes=max((len(p.text_bytes()) for p in pieces), default=0),
+    )
+
+
+def _ranges(values: List[int]) -> str:
+    """[1, 2, 3, 7] -> '0x01-0x03, 0x07'."""
+    out = []
+    i = 0
+    while i < len(values):
+        j = i
+        while j + 1 < len(values) and values[j + 1] == values[j] + 1:
+            j += 1
+        out.append("0x%02X" % values[i] if i == j else "0x%02X-0x%02X" % (values[i], values[j]))
+        i = j + 1
+    return ", ".join(out)
+
+
+def _examples(items: Iterable, limit: int = 5) -> str:
+    items = list(items)
+    shown = ", ".join(items[:limit])
+    return shown + (f", ... ({len(items)} in all)" if len(items) > limit else "")
+
+
+def format_info(info: VocabInfo) -> str:
+    """A human-readable report of :func:`inspect_vocab`, one fact per line."""
+    lines: List[str] = []
+    add = lines.append
+    count = f"{info.records:,} records"
+    if info.header_count != info.records:
+        count += f" (header says {info.header_count:,})"
+    add(f"format        ZEQZ version {info.version}, {count}"
+        + (f", {info.trailing_bytes:,} bytes after the last record" if info.trailing_bytes else ""))
+    if info.ids_are_positions:
+        add("ids           record i carries id i")
+    else:
+        pos, sid = info.first_id_mismatch  # type: ignore[misc]
+        add(f"ids           NOT positions: record {pos} carries id {sid} "
+            "(decode and id_to_piece use positions, encode the stored ids)")
+    for s in info.specials:
+        if s.text is not None:
+            desc = repr(s.text)
+        else:
+            desc = "names no record"
+        if s.text is not None and not s.has_record:
+            desc += " (no record stores this id)"
+        add(f"{s.name + '_id':<14}{s.id:<11} {desc}")
+    if info.byte_pieces == 256:
+        lo, hi = info.byte_piece_ids  # type: ignore[misc]
+        add(f"byte pieces   256 of 256 (ids {lo}..{hi}): every character can be encoded")
+    elif info.byte_pieces == 0:
+        add("byte pieces   none: characters without a piece become unk_id")
+    else:
+        add(f"byte pieces   {info.byte_pieces} of 256; missing {_ranges(info.missing_bytes)}")
+    if info.score_min is not None:
+        add(f"scores        {info.score_min:.6g} .. {info.score_max:.6g}"
+            + (f", {info.non_finite_scores} not finite" if info.non_finite_scores else ""))
+    else:
+        add("scores        none finite" if info.records else "scores        no records")
+    tmin = "none" if info.trie_score_min is None else f"{info.trie_score_min:.6g}"
+    add(f"matchable     {info.trie_pieces:,} pieces, least score {tmin}, "
+        f"fallback step {info.fallback_score:.6g}")
+    if info.duplicate_texts:
+        add("dup. texts    " + _examples(
+            [f"{t!r} x{c}" for t, c in info.duplicate_texts.items()]))
+    else:
+        add("dup. texts    none")
+    if info.duplicate_ids:
+        add("dup. ids      " + _examples(
+            [f"{i} x{c}" for i, c in info.duplicate_ids.items()]))
+    else:
+        add("dup. ids      none")
+    add(f"longest piece {info.longest_piece_bytes} bytes"
+        + (f"; {info.empty_texts} empty texts" if info.empty_texts else "")
+        + (f"; {info.inner_marker_pieces} pieces hold U+2581 after their first "
+           "character (never produced by encode)" if info.inner_marker_pieces else ""))
+    return "\n".join(lines)
+
+
 __all__ = [
+    "VocabInfo",
+    "SpecialInfo",
+    "inspect_vocab",
+    "format_info",
     "MAGIC",
     "VERSION",
     "Piece",

@@ -1,0 +1,8 @@
+"""``python -m zeqtools`` runs the ``zeq`` command."""
+
+import sys
+
+from .cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())

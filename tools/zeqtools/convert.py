@@ -1,0 +1,551 @@
+"""Converters from existing unigram models to zeq vocabularies.
+
+Three sources are read:
+
+- a SentencePiece ``.model`` file (the ``ModelProto`` protocol buffer, read
+  with :mod:`zeqtools.protowire`; only ``model_type: UNIGRAM``),
+- a Hugging Face ``tokenizer.json`` whose ``model`` is ``Unigram``,
+- a TSV of ``piece<TAB>score`` lines (for instance a SentencePiece ``.vocab``).
+
+Every converter returns a :class:`Conversion`: the vocabulary (record i carries
+id i, in the source's order) and a list of notes about inputs on which zeq will
+behave differently from the source. A source that zeq cannot represent at all
+is refused with a :class:`~zeqtools.errors.ConversionError` whose message is one
+line. With ``strict=True`` every note is a refusal too.
+
+A special id that the source does not define is written as :data:`MISSING_ID`
+(0xFFFFFFFF), an id that names no record of any vocabulary.
+
+What zeq never does, whatever the source (see the README section on converted
+vocabularies): it applies no text normaliser (no NFKC, no folding of runs of
+spaces, no stripping), it puts no second marker in front of a text that begins
+with a space, it drops the unknown id when decoding, it matches byte pieces'
+literal texts like any other piece, and it sums scores word by word in float32.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import struct
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+
+from . import protowire as pw
+from .errors import ConversionError
+from .vocabfile import MAGIC, SPACE_MARKER, Piece, VocabFile, byte_piece_text
+
+MISSING_ID = 0xFFFFFFFF
+"""The id written for a special id (pad, unk, bos, eos) that the source lacks."""
+
+FORMATS = ("sentencepiece", "hf", "tsv")
+
+_F32 = struct.Struct("<f")
+_U32 = struct.Struct("<I")
+
+
+@dataclass
+class Conversion:
+    """The result of a conversion."""
+
+    vocab: VocabFile
+    source_format: str  # one of FORMATS
+    notes: List[str] = field(default_factory=list)
+
+    def write(self, path: Union[str, os.PathLike]) -> None:
+        self.vocab.write(path)
+
+
+class _Notes:
+    def __init__(self, strict: bool):
+        self.strict = strict
+        self.items: List[str] = []
+
+    def add(self, text: str) -> None:
+        if self.strict:
+            raise ConversionError(text + " (refused in strict mode)")
+        self.items.append(text)
+
+
+def _f32_bits(value: float, what: str) -> int:
+    """The float32 bit pattern nearest to a double; refuse what float32 cannot hold."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ConversionError(f"{what}: score {value!r} is not a number")
+    try:
+        bits = _U32.unpack(_F32.pack(value))[0]
+    except OverflowError:
+        raise ConversionError(f"{what}: score {value!r} does not fit a 32-bit float") from None
+    return bits
+
+
+def _bits_to_f32(bits: int) -> float:
+    return _F32.unpack(_U32.pack(bits))[0]
+
+
+def _show(text: str, limit: int = 40) -> str:
+    r = repr(text)
+    return r if len(r) <= limit else r[:limit - 4] + "...'"
+
+
+def _check_pieces(texts: Sequence[str]) -> None:
+    """Refuse duplicate texts: the source cannot have meant two ids for one text."""
+    seen: Dict[str, int] = {}
+    for i, t in enumerate(texts):
+        j = seen.setdefault(t, i)
+        if j != i:
+            raise ConversionError(f"piece {_show(t)} appears twice (ids {j} and {i})")
+
+
+def _check_byte_pieces(texts: Sequence[str], notes: _Notes, fallback_wanted: Optional[bool]) -> None:
+    have = {t for t in texts}
+    n = sum(1 for b in range(256) if byte_piece_text(b) in have)
+    if fallback_wanted is True and n < 256:
+        notes.add(f"the source asks for byte fallback but only {n} of the 256 byte pieces "
+                  "are present: characters whose bytes lack one become unk_id")
+    if fallback_wanted is False and n > 0:
+        notes.add(f"the source has byte fallback off but holds {n} byte pieces: zeq uses "
+                  "them for characters that no piece covers, where the source gives unk")
+
+
+def _finish(texts: List[str], bits: List[int], specials: Dict[str, int],
+            notes: _Notes, fmt: str) -> Conversion:
+    pieces = [Piece(t, i, _bits_to_f32(b), b) for i, (t, b) in enumerate(zip(texts, bits))]
+    inner = [t for t in texts if SPACE_MARKER in t[1:]]
+    if inner:
+        notes.add(f"{len(inner)} pieces hold the marker U+2581 after their first character "
+                  f"(e.g. {_show(inner[0])}); zeq splits text into words at every marker, "
+                  "so it never uses them")
+    vocab = VocabFile(pieces, pad_id=specials["pad"], unk_id=specials["unk"],
+                      bos_id=specials["bos"], eos_id=specials["eos"])
+    return Conversion(vocab, fmt, notes.items)
+
+
+# ---------------------------------------------------------------------------
+# SentencePiece .model
+
+_SP_TYPES = {1: "NORMAL", 2: "UNKNOWN", 3: "CONTROL", 4: "USER_DEFINED", 5: "UNUSED", 6: "BYTE"}
+_SP_MODEL_TYPES = {1: "UNIGRAM", 2: "BPE", 3: "WORD", 4: "CHAR"}
+
+# ModelProto field numbers
+_MP_PIECES, _MP_TRAINER, _MP_NORMALIZER, _MP_DENORMALIZER = 1, 2, 3, 5
+# ModelProto.SentencePiece
+_SP_PIECE, _SP_SCORE, _SP_TYPE = 1, 2, 3
+# TrainerSpec: field number -> (name, kind, proto2 default)
+_TRAINER_FIELDS = {
+    3: ("model_type", "enum", 1),
+    22: ("split_by_whitespace", "bool", True),
+    24: ("treat_whitespace_as_suffix", "bool", False),
+    35: ("byte_fallback", "bool", False),
+    40: ("unk_id", "int32", 0),
+    41: ("bos_id", "int32", 1),
+    42: ("eos_id", "int32", 2),
+    43: ("pad_id", "int32", -1),
+}
+# NormalizerSpec
+_NORMALIZER_FIELDS = {
+    1: ("name", "string", ""),
+    2: ("precompiled_charsmap", "bytes", b""),
+    3: ("add_dummy_prefix", "bool", True),
+    4: ("remove_extra_whitespaces", "bool", True),
+    5: ("escape_whitespaces", "bool", True),
+    6: ("normalization_rule_tsv", "string", ""),
+}
+
+
+def _read_spec(data: bytes, fields: Dict[int, Tuple[str, str, Any]], what: str) -> Dict[str, Any]:
+    out = {name: default for name, _, default in fields.values()}
+    for number, wire, value in pw.iter_fields(data):
+        spec = fields.get(number)
+        if spec is None:
+            continue
+        name, kind, _ = spec
+        if kind in ("bool", "int32", "enum"):
+            pw.expect(wire, pw.VARINT, f"{what}.{name}")
+            assert isinstance(value, int)
+            out[name] = (pw.as_bool(value) if kind == "bool"
+                         else pw.as_int32(value))
+        else:
+            pw.expect(wire, pw.LENGTH_DELIMITED, f"{what}.{name}")
+            assert isinstance(value, bytes)
+            out[name] = pw.as_text(value, f"{what}.{name}") if kind == "string" else value
+    return out
+
+
+def _read_sp_piece(data: bytes, index: int) -> Tuple[str, int, int]:
+    text: Optional[str] = None
+    bits = 0
+    kind = 1
+    for number, wire, value in pw.iter_fields(data):
+        if number == _SP_PIECE:
+            pw.expect(wire, pw.LENGTH_DELIMITED, f"piece {index}")
+            assert isinstance(value, bytes)
+            text = pw.as_text(value, f"piece {index}")
+        elif number == _SP_SCORE:
+            pw.expect(wire, pw.FIXED32, f"score of piece {index}")
+            assert isinstance(value, bytes)
+            bits = pw.as_float32_bits(value)
+        elif number == _SP_TYPE:
+            pw.expect(wire, pw.VARINT, f"type of piece {index}")
+            assert isinstance(value, int)
+            kind = pw.as_int32(value)
+    if text is None:
+        raise ConversionError(f"piece {index} has no text")
+    if kind not in _SP_TYPES:
+        raise ConversionError(f"piece {index} ({_show(text)}) has unknown type {kind}")
+    return text, bits, kind
+
+
+def from_sentencepiece(data: bytes, *, strict: bool = False) -> Conversion:
+    """Convert the bytes of a SentencePiece ``.model`` file (unigram models only)."""
+    if data[:4] == MAGIC:
+        raise ConversionError("this is already a zeq vocabulary file")
+    notes = _Notes(strict)
+    raw_pieces: List[bytes] = []
+    trainer = b""
+    normalizer: Optional[bytes] = None
+    denormalizer: Optional[bytes] = None
+    try:
+        for number, wire, value in pw.iter_fields(data):
+            if number == _MP_PIECES:
+                pw.expect(wire, pw.LENGTH_DELIMITED, "ModelProto.pieces")
+                raw_pieces.append(value)  # type: ignore[arg-type]
+            elif number == _MP_TRAINER:
+                pw.expect(wire, pw.LENGTH_DELIMITED, "ModelProto.trainer_spec")
+                trainer = value  # type: ignore[assignment]
+            elif number == _MP_NORMALIZER:
+                pw.expect(wire, pw.LENGTH_DELIMITED, "ModelProto.normalizer_spec")
+                normalizer = value  # type: ignore[assignment]
+            elif number == _MP_DENORMALIZER:
+                pw.expect(wire, pw.LENGTH_DELIMITED, "ModelProto.denormalizer_spec")
+                denormalizer = value  # type: ignore[assignment]
+    except pw.ProtoError as e:
+        raise ConversionError(f"not a SentencePiece model: {e}") from None
+    if not raw_pieces:
+        raise ConversionError("not a SentencePiece model: it holds no pieces")
+
+    ts = _read_spec(trainer, _TRAINER_FIELDS, "trainer_spec")
+    ns = _read_spec(normalizer or b"", _NORMALIZER_FIELDS, "normalizer_spec")
+    model_type = ts["model_type"]
+    if model_type != 1:
+        name = _SP_MODEL_TYPES.get(model_type, str(model_type))
+        raise ConversionError(f"model type {name} is not unigram: zeq represents unigram models only")
+    if not ns["escape_whitespaces"]:
+        raise ConversionError("the model keeps spaces as spaces (escape_whitespaces: false); "
+                              "zeq always writes them as U+2581")
+    if not ns["add_dummy_prefix"]:
+        raise ConversionError("the model adds no marker in front of the text "
+                              "(add_dummy_prefix: false); zeq always does")
+    if ts["treat_whitespace_as_suffix"]:
+        raise ConversionError("the model puts the marker at the end of words "
+                              "(treat_whitespace_as_suffix: true); zeq puts it in front")
+
+    texts: List[str] = []
+    bits: List[int] = []
+    kinds: List[int] = []
+    for i, raw in enumerate(raw_pieces):
+        try:
+            t, b, k = _read_sp_piece(raw, i)
+        except pw.ProtoError as e:
+            raise ConversionError(f"not a SentencePiece model: {e}") from None
+        texts.append(t)
+        bits.append(b)
+        kinds.append(k)
+    _check_pieces(texts)
+    n = len(texts)
+
+    specials: Dict[str, int] = {}
+    for name in ("unk", "bos", "eos", "pad"):
+        sid = ts[name + "_id"]
+        if sid == -1:
+            specials[name] = MISSING_ID
+            continue
+        if not 0 <= sid < n:
+            raise ConversionError(f"trainer_spec.{name}_id is {sid}, outside the {n} pieces")
+        if name == "unk" and kinds[sid] != 2:
+            raise ConversionError(f"trainer_spec.unk_id is {sid} but piece {sid} "
+                                  f"({_show(texts[sid])}) is of type {_SP_TYPES[kinds[sid]]}, not UNKNOWN")
+        if name != "unk" and kinds[sid] != 3:
+            raise ConversionError(f"trainer_spec.{name}_id is {sid} but piece {sid} "
+                                  f"({_show(texts[sid])}) is of type {_SP_TYPES[kinds[sid]]}, not CONTROL")
+        specials[name] = sid
+    unknown = [i for i, k in enumerate(kinds) if k == 2]
+    if unknown != ([specials["unk"]] if specials["unk"] != MISSING_ID else []):
+        raise ConversionError(f"the model's UNKNOWN pieces {unknown} do not match "
+                              f"trainer_spec.unk_id {ts['unk_id']}")
+    for i, k in enumerate(kinds):
+        if k == 6 and not _is_byte_piece(texts[i]):
+            raise ConversionError(f"piece {i} is of type BYTE but its text {_show(texts[i])} "
+                                  "is not of the form <0xHH>")
+
+    special_set = set(specials.values())
+    for kind, why in ((3, "CONTROL pieces, which SentencePiece never matches in text"),
+                      (5, "UNUSED pieces, which SentencePiece never matches in text"),
+                      (4, "USER_DEFINED pieces, which SentencePiece always keeps whole")):
+        extra = [texts[i] for i, k in enumerate(kinds) if k == kind and i not in special_set]
+        if extra:
+            notes.add(f"{len(extra)} {why} (e.g. {_show(extra[0])}), become ordinary "
+                      "scored pieces: zeq matches them in text like any other piece")
+    _check_byte_pieces(texts, notes, ts["byte_fallback"])
+
+    if ns["name"] not in ("identity", "") or ns["precompiled_charsmap"] or ns["normalization_rule_tsv"]:
+        notes.add(f"the model's normaliser ({ns['name'] or 'custom rules'}) is not applied: "
+                  "text that it changes (e.g. NFKC forms, full-width characters) may encode differently")
+    if ns["remove_extra_whitespaces"]:
+        notes.add("the model removes leading, trailing and repeated spaces "
+                  "(remove_extra_whitespaces: true); zeq keeps every space, so such "
+                  "text encodes differently")
+    if denormalizer:
+        dn = _read_spec(denormalizer, _NORMALIZER_FIELDS, "denormalizer_spec")
+        if dn["precompiled_charsmap"] or dn["normalization_rule_tsv"]:
+            notes.add("the model's denormaliser is not applied when decoding")
+    return _finish(texts, bits, specials, notes, "sentencepiece")
+
+
+def _is_byte_piece(text: str) -> bool:
+    return (len(text) == 6 and text.startswith("<0x") and text.endswith(">")
+            and all(c in "0123456789ABCDEF" for c in text[3:5]))
+
+
+# ---------------------------------------------------------------------------
+# Hugging Face tokenizer.json
+
+_FOLDING_PRE_TOKENIZERS = {"WhitespaceSplit"}
+
+
+def _metaspace_ok(pt: Dict[str, Any]) -> None:
+    rep = pt.get("replacement", SPACE_MARKER)
+    if rep != SPACE_MARKER:
+        raise ConversionError(f"pre_tokenizer Metaspace replaces spaces with {rep!r}; "
+                              "zeq writes them as U+2581")
+    scheme = pt.get("prepend_scheme")
+    if scheme is None:
+        scheme = "always" if pt.get("add_prefix_space", True) else "never"
+    if scheme == "never":
+        raise ConversionError("pre_tokenizer Metaspace adds no marker in front of the text "
+                              "(prepend_scheme: never); zeq always does")
+    if scheme not in ("always", "first"):
+        raise ConversionError(f"pre_tokenizer Metaspace has unknown prepend_scheme {scheme!r}")
+    if pt.get("split", True) is False:
+        raise ConversionError("pre_tokenizer Metaspace does not split at spaces (split: false); "
+                              "zeq always segments word by word")
+
+
+def _check_pre_tokenizer(pt: Any, notes: _Notes) -> None:
+    if pt is None:
+        raise ConversionError("the tokenizer has no pre_tokenizer: zeq can represent only "
+                              "Metaspace word splitting with U+2581")
+    kind = pt.get("type")
+    if kind == "Metaspace":
+        _metaspace_ok(pt)
+        return
+    if kind == "Sequence":
+        parts = pt.get("pretokenizers") or []
+        metas = [p for p in parts if p.get("type") == "Metaspace"]
+        others = [p.get("type") for p in parts if p.get("type") != "Metaspace"]
+        if len(metas) != 1 or any(o not in _FOLDING_PRE_TOKENIZERS for o in others):
+            raise ConversionError("pre_tokenizer Sequence of "
+                                  f"{[p.get('type') for p in parts]}: zeq can represent "
+                                  "only Metaspace (optionally after WhitespaceSplit)")
+        _metaspace_ok(metas[0])
+        if others:
+            notes.add("the pre_tokenizer WhitespaceSplit drops all white space "
+                      "(spaces, tabs, line breaks) and folds runs of it; zeq keeps them")
+        return
+    raise ConversionError(f"pre_tokenizer {kind}: zeq can represent only Metaspace "
+                          "word splitting with U+2581")
+
+
+def _normalizer_steps(nz: Any) -> List[str]:
+    if nz is None:
+        return []
+    if nz.get("type") == "Sequence":
+        out: List[str] = []
+        for n in nz.get("normalizers") or []:
+            out.extend(_normalizer_steps(n))
+        return out
+    return [str(nz.get("type"))]
+
+
+def from_hf_tokenizer_json(data: Union[bytes, str], *, strict: bool = False,
+                           bos_piece: str = "<s>", eos_piece: str = "</s>",
+                           pad_piece: str = "<pad>") -> Conversion:
+    """Convert a Hugging Face ``tokenizer.json`` whose model is ``Unigram``.
+
+    ``unk_id`` comes from the model; ``pad_id`` from the padding settings when
+    present, otherwise from the piece ``pad_piece``; ``bos_id`` and ``eos_id``
+    from the pieces ``bos_piece`` and ``eos_piece``. One that is not found is
+    :data:`MISSING_ID`.
+    """
+    try:
+        doc = json.loads(data)
+    except (ValueError, UnicodeDecodeError) as e:
+        raise ConversionError(f"not a tokenizer.json: {e}") from None
+    if not isinstance(doc, dict) or not isinstance(doc.get("model"), dict):
+        raise ConversionError("not a tokenizer.json: no 'model' object")
+    model = doc["model"]
+    kind = model.get("type")
+    if kind != "Unigram":
+        raise ConversionError(f"model type {kind!r} is not Unigram: zeq represents unigram models only")
+    vocab = model.get("vocab")
+    if not isinstance(vocab, list) or not vocab:
+        raise ConversionError("the Unigram model has no vocab list")
+    notes = _Notes(strict)
+    _check_pre_tokenizer(doc.get("pre_tokenizer"), notes)
+
+    texts: List[str] = []
+    bits: List[int] = []
+    for i, entry in enumerate(vocab):
+        if (not isinstance(entry, (list, tuple)) or len(entry) != 2
+                or not isinstance(entry[0], str)):
+            raise ConversionError(f"vocab entry {i} is not a [piece, score] pair")
+        texts.append(entry[0])
+        bits.append(_f32_bits(entry[1], f"vocab entry {i} ({_show(entry[0])})"))
+    _check_pieces(texts)
+    n = len(texts)
+    index = {t: i for i, t in enumerate(texts)}
+
+    unk = model.get("unk_id")
+    if unk is None:
+        unk_id = MISSING_ID
+    elif isinstance(unk, int) and not isinstance(unk, bool) and 0 <= unk < n:
+        unk_id = unk
+    else:
+        raise ConversionError(f"model.unk_id {unk!r} is not an id of the {n} pieces")
+    padding = doc.get("padding")
+    pad_id = index.get(pad_piece, MISSING_ID)
+    if isinstance(padding, dict) and isinstance(padding.get("pad_id"), int):
+        pad_id = padding["pad_id"]
+        if not 0 <= pad_id < n:
+            raise ConversionError(f"padding.pad_id {pad_id} is not an id of the {n} pieces")
+    specials = {"unk": unk_id, "pad": pad_id,
+                "bos": index.get(bos_piece, MISSING_ID), "eos": index.get(eos_piece, MISSING_ID)}
+
+    extra = [t.get("content") for t in doc.get("added_tokens") or []
+             if isinstance(t, dict) and not (isinstance(t.get("id"), int) and 0 <= t["id"] < n)]
+    if extra:
+        notes.add(f"{len(extra)} added tokens outside the Unigram vocabulary "
+                  f"(e.g. {_show(str(extra[0]))}) are left out")
+    _check_byte_pieces(texts, notes, bool(model.get("byte_fallback", False)))
+    steps = _normalizer_steps(doc.get("normalizer"))
+    if steps:
+        notes.add(f"the normaliser ({', '.join(steps)}) is not applied: text that it "
+                  "changes may encode differently")
+    return _finish(texts, bits, specials, notes, "hf")
+
+
+# ---------------------------------------------------------------------------
+# TSV
+
+def from_tsv(data: Union[bytes, str], *, strict: bool = False,
+             unk_piece: str = "<unk>", bos_piece: str = "<s>", eos_piece: str = "</s>",
+             pad_piece: str = "<pad>") -> Conversion:
+    """Convert ``piece<TAB>score`` lines; the line number (from 0) is the id.
+
+    The special ids are those of the pieces named by ``unk_piece`` etc.; one
+    that is absent is :data:`MISSING_ID`. The piece is everything before the
+    last tab, so a piece may itself hold a tab.
+    """
+    if isinstance(data, bytes):
+        if data[:4] == MAGIC:
+            raise ConversionError("this is already a zeq vocabulary file")
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError as e:
+            line = data[:e.start].count(b"\n") + 1
+            raise ConversionError(f"line {line}: not UTF-8") from None
+    else:
+        text = data
+    if text.startswith("\ufeff"):
+        text = text[1:]
+    lines = text.split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    if not lines:
+        raise ConversionError("the TSV holds no pieces")
+    notes = _Notes(strict)
+    texts: List[str] = []
+    bits: List[int] = []
+    for number, raw in enumerate(lines, 1):
+        piece, tab, score = (raw[:-1] if raw.endswith("\r") else raw).rpartition("\t")
+        if not tab:
+            raise ConversionError(f"line {number}: expected piece<TAB>score, found no tab")
+        try:
+            value = float(score)
+        except ValueError:
+            raise ConversionError(f"line {number}: score {score!r} is not a number") from None
+        if math.isnan(value):
+            raise ConversionError(f"line {number}: score is NaN")
+        b = _f32_bits(value, f"line {number}")
+        if math.isfinite(value) and not math.isfinite(_bits_to_f32(b)):
+            raise ConversionError(f"line {number}: score {score} does not fit a 32-bit float")
+        texts.append(piece)
+        bits.append(b)
+    _check_pieces(texts)
+    index = {t: i for i, t in enumerate(texts)}
+    specials = {"unk": index.get(unk_piece, MISSING_ID), "bos": index.get(bos_piece, MISSING_ID),
+                "eos": index.get(eos_piece, MISSING_ID), "pad": index.get(pad_piece, MISSING_ID)}
+    if specials["unk"] == MISSING_ID:
+        notes.add(f"no piece {unk_piece!r}: characters that no piece covers get id "
+                  f"{MISSING_ID} (no record)")
+    _check_byte_pieces(texts, notes, None)
+    return _finish(texts, bits, specials, notes, "tsv")
+
+
+# ---------------------------------------------------------------------------
+# files
+
+def detect_format(path: Union[str, os.PathLike], head: bytes) -> str:
+    """Guess the source format from the file name and its first bytes."""
+    name = os.fspath(path).lower()
+    if head[:4] == MAGIC:
+        return "zeq"
+    if name.endswith(".json") or head.lstrip()[:1] == b"{":
+        return "hf"
+    if name.endswith((".tsv", ".vocab", ".txt")):
+        return "tsv"
+    if name.endswith(".model"):
+        return "sentencepiece"
+    # A model begins with field 1 (a piece), length-delimited: key byte 0x0A.
+    if head[:1] == b"\x0a":
+        return "sentencepiece"
+    first_line = head.split(b"\n", 1)[0]
+    if b"\t" in first_line:
+        return "tsv"
+    raise ConversionError(f"cannot tell the format of {os.fspath(path)}; name it with --from")
+
+
+def convert_file(path: Union[str, os.PathLike], fmt: str = "auto", *, strict: bool = False,
+                 **specials: str) -> Conversion:
+    """Read ``path`` and convert it. ``fmt`` is ``"auto"`` or one of :data:`FORMATS`;
+    ``specials`` (``unk_piece``, ``bos_piece``, ``eos_piece``, ``pad_piece``) name
+    special pieces by text for the formats that do not record them."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if fmt == "auto":
+        fmt = detect_format(path, data[:64])
+        if fmt == "zeq":
+            raise ConversionError(f"{os.fspath(path)} is already a zeq vocabulary file")
+    if fmt == "sentencepiece":
+        if specials:
+            raise ConversionError("a SentencePiece model names its special ids itself")
+        return from_sentencepiece(data, strict=strict)
+    if fmt == "hf":
+        if "unk_piece" in specials:
+            raise ConversionError("a tokenizer.json names its unknown id itself (model.unk_id)")
+        return from_hf_tokenizer_json(data, strict=strict, **specials)
+    if fmt == "tsv":
+        return from_tsv(data, strict=strict, **specials)
+    raise ConversionError(f"unknown source format {fmt!r}; one of {', '.join(FORMATS)}")
+
+
+__all__ = [
+    "MISSING_ID",
+    "FORMATS",
+    "Conversion",
+    "from_sentencepiece",
+    "from_hf_tokenizer_json",
+    "from_tsv",
+    "detect_format",
+    "convert_file",
+]
