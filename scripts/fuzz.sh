@@ -4,8 +4,9 @@
 #
 #   bash scripts/fuzz.sh TARGET SECONDS [libFuzzer options...]
 #
-#   TARGET   vocab_fuzzer, text_fuzzer, or all (SECONDS for each, one after
-#            the other)
+#   TARGET   vocab_fuzzer, text_fuzzer, threads (not a fuzzer: eight threads
+#            sharing one tokenizer under ThreadSanitizer; SECONDS is ignored),
+#            or all (each of them, one after the other)
 #   SECONDS  fuzzing time; 0 only builds and replays the regression inputs
 #            (core/fuzz/regressions/TARGET/) and the seeds, which is quick
 #            enough for every test run
@@ -27,8 +28,8 @@ target=$1
 seconds=$2
 shift 2
 case $target in
-  all) for t in vocab_fuzzer text_fuzzer; do bash "$0" "$t" "$seconds" "$@"; done; exit 0 ;;
-  vocab_fuzzer|text_fuzzer) ;;
+  all) for t in vocab_fuzzer text_fuzzer threads; do bash "$0" "$t" "$seconds" "$@"; done; exit 0 ;;
+  vocab_fuzzer|text_fuzzer|threads) ;;
   *) echo "unknown target: $target" >&2; exit 2 ;;
 esac
 
@@ -69,14 +70,32 @@ if ! "$CXX" "${flags[@]}" -fsyntax-only "$probe" 2>/dev/null; then
 fi
 rm -f "$probe"
 
+if [ "$target" = threads ]; then
+  echo "== building the thread check with $CXX and ThreadSanitizer"
+  tflags=("${flags[@]/-fsanitize=address,undefined/-fsanitize=thread}")
+  mkdir -p "$out/obj/threads"
+  objs=() pids=()
+  for src in core/src/tokenizer/*.cc core/fuzz/threads_check.cc; do
+    obj=$out/obj/threads/$(basename "$src" .cc).o
+    objs+=("$obj")
+    "$CXX" "${tflags[@]}" -c "$src" -o "$obj" &
+    pids+=($!)
+  done
+  for pid in "${pids[@]}"; do wait "$pid"; done
+  "$CXX" "${tflags[@]}" "${objs[@]}" -o "$out/threads_check"
+  TSAN_OPTIONS=halt_on_error=1 "$out/threads_check" "$@"
+  exit
+fi
+
 echo "== building $target with $CXX"
-objs=()
+objs=() pids=()
 for src in core/src/tokenizer/*.cc; do
   obj=$out/obj/$target/$(basename "$src" .cc).o
   objs+=("$obj")
   "$CXX" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj" &
+  pids+=($!)
 done
-wait
+for pid in "${pids[@]}"; do wait "$pid"; done  # each, so that a failed compile stops the script
 # The target itself (its reference model and checks) carries no coverage
 # instrumentation: inputs are kept for what they make the core do, and the
 # slow model's comparisons would only cost time.
