@@ -29,7 +29,7 @@ echo "== core tests (C++)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEQ_BUILD_PYTHON=OFF \
   -DZEQ_BUILD_TESTS=ON -DZEQ_WERROR=ON -DZEQ_SANITIZE="$sanitize" >/dev/null
 cmake --build "$build" >/dev/null
-(cd "$build" && ctest --output-on-failure -j2 | tail -n 3)
+(cd "$build" && ctest --output-on-failure --no-tests=error -j2 | tail -n 3)
 
 echo "== Python tests"
 if [ -n "$sanitize" ]; then
