@@ -171,6 +171,50 @@ def test_type_errors_from_caller_code_are_reworded(tok, site):
     still_works(tok)
 
 
+class Text:
+    """An exception argument whose str() is `value`, or raises it."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __str__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        "x" * 10_000_000,
+        ValueError("str failed"),
+        5,  # __str__ returned non-string
+        pytest.param(KeyboardInterrupt(), marks=pytest.mark.xfail(
+            strict=True, reason="a BaseException from str() of the error being reworded is swallowed")),
+        pytest.param(Boom(), marks=pytest.mark.xfail(
+            strict=True, reason="a BaseException from str() of the error being reworded is swallowed")),
+    ],
+    ids=["10MB", "ValueError", "non-str", "KeyboardInterrupt", "Boom"],
+)
+def test_str_of_the_reworded_error_runs_caller_code(tok, value):
+    # Rewording a TypeError reads its str(), which may run caller code: a
+    # long text is taken whole, an Exception from it leaves a TypeError with
+    # some text, and a BaseException passes through like everywhere else.
+    for call, param in ((lambda v: tok.id_to_piece(Index(v)), "id"), (lambda v: tok.decode([4, Index(v)]), "ids")):
+        error = TypeError(Text(value))
+        if isinstance(value, BaseException) and not isinstance(value, Exception):
+            with pytest.raises(type(value)) as info:
+                call(error)
+            assert info.value is value
+        else:
+            with pytest.raises(TypeError) as info:
+                call(error)
+            assert str(info.value).startswith(f"argument '{param}': ")
+            if isinstance(value, str):
+                assert str(info.value) == f"argument '{param}': {value}"
+        still_works(tok)
+
+
 @pytest.mark.parametrize("kind", [Seq, LenList])
 @pytest.mark.parametrize(
     "length",
@@ -324,6 +368,26 @@ def test_str_subclass_is_read_as_its_characters(tok, make_vocab, text):
     assert Tokenizer.from_file(Sneaky(path)).encode(s) == tok.encode(text)
     with pytest.raises(UnicodeEncodeError):
         tok.encode(Sneaky(text + "\ud800"))
+    still_works(tok)
+
+
+class KeyName(str):
+    """A keyword name whose str() refuses (it must hash to be a key)."""
+
+    __str__ = _refuse
+
+
+def test_str_subclass_as_keyword_name(tok):
+    # A keyword is matched by its characters, whatever the subclass says.
+    assert tok.encode(**{KeyName("text"): "a b"}) == [4, 5]
+    still_works(tok)
+
+
+@pytest.mark.xfail(strict=True, reason="the message takes str() of the key, which runs the subclass's __str__")
+def test_unexpected_keyword_of_a_str_subclass_is_named_by_its_characters(tok):
+    with pytest.raises(TypeError) as info:
+        tok.encode(**{KeyName("txt"): "a"})
+    assert str(info.value) == "Tokenizer.encode() got an unexpected keyword argument 'txt'"
     still_works(tok)
 
 
