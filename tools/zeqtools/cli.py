@@ -196,7 +196,6 @@ def cmd_tokenize_corpus(args) -> int:
     from .corpus import tokenize_corpus
 
     vocab = args.vocab or sample_vocab_path()
-    _load(vocab)  # a clean error for a bad vocabulary, before any worker starts
     summary = tokenize_corpus(args.files, args.output, vocab, workers=args.workers,
                               per_file=args.per_file, eos=args.eos, errors=args.errors,
                               progress=args.progress)

@@ -110,7 +110,12 @@ _worker_tok = None
 
 def _init_worker(vocab_path: str) -> None:
     global _worker_tok
+    import signal
+
     import zeq
+
+    # Ctrl-C is the parent's to handle: it stops the pool and cleans up.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
     _worker_tok = zeq.Tokenizer.from_file(vocab_path)
 
@@ -210,7 +215,12 @@ def tokenize_corpus(paths: Sequence[Union[str, os.PathLike]], output: Union[str,
             raise CorpusError(f"{p}: no such file")
     if errors not in ("strict", "replace"):
         raise CorpusError(f"errors must be 'strict' or 'replace', not {errors!r}")
-    tok = zeq.Tokenizer.from_file(vocab_path)
+    try:
+        # Loaded here too, so that a bad vocabulary fails once, before any
+        # worker starts (a worker whose initializer fails is restarted forever).
+        tok = zeq.Tokenizer.from_file(vocab_path)
+    except OSError as e:
+        raise CorpusError(f"{vocab_path}: {e}") from None
     eos_id: Optional[int] = None
     if eos:
         eos_id = tok.eos_id
