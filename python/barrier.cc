@@ -66,25 +66,44 @@ void restore_error(PendingError error) {
           error.traceback.release());
 }
 
-std::string exception_text(PyObject* exc) {
+namespace {
+
+// `text` as valid UTF-8: surrogates pass through the encoder, and the
+// decoder then replaces every ill-formed byte. Null on failure.
+Ref clean_utf8(PyObject* text) {
+  Ref bytes(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+  if (!bytes) return Ref();
+  Ref clean(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace"));
+  if (!clean) return Ref();
+  return Ref(PyUnicode_AsUTF8String(clean.get()));
+}
+
+std::string bytes_text(PyObject* utf8) {
+  return std::string(PyBytes_AsString(utf8), static_cast<std::size_t>(PyBytes_Size(utf8)));
+}
+
+}  // namespace
+
+std::string exception_text(PyObject* exc, bool swallow_all) {
   Ref text(PyObject_Str(exc));
-  Ref bytes;
-  if (text) {
-    bytes = Ref(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-  }
-  Ref clean;
-  if (bytes) {
-    clean = Ref(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()),
-                                     PyBytes_Size(bytes.get()), "replace"));
+  if (!text && !swallow_all && PyErr_Occurred() != nullptr &&
+      !PyErr_ExceptionMatches(PyExc_Exception)) {
+    throw PythonError{};  // KeyboardInterrupt and the like go on
   }
   Ref utf8;
-  if (clean) utf8 = Ref(PyUnicode_AsUTF8String(clean.get()));
+  if (text) utf8 = clean_utf8(text.get());
   if (!utf8) {
     PyErr_Clear();
     return "<exception str() failed>";
   }
-  return std::string(PyBytes_AsString(utf8.get()),
-                     static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+  return bytes_text(utf8.get());
+}
+
+std::string text_of(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) return exception_text(obj);
+  const Ref utf8 = clean_utf8(obj);
+  if (!utf8) throw PythonError{};
+  return bytes_text(utf8.get());
 }
 
 void result_object_failed() {

@@ -59,8 +59,15 @@ PendingError take_pending_error();
 void restore_error(PendingError error);
 
 // str(exc) as valid UTF-8 (lone surrogates become U+FFFD), or a fixed text
-// when str() itself fails. Never leaves an exception pending.
-std::string exception_text(PyObject* exc);
+// when str() itself fails with an ordinary Exception. str() runs caller
+// code: a BaseException that is no Exception (KeyboardInterrupt, SystemExit)
+// raised there is not swallowed but thrown on as PythonError, unless
+// `swallow_all` is set (for callers that cannot raise).
+std::string exception_text(PyObject* exc, bool swallow_all = false);
+
+// The characters of a str (or str subclass, without calling its __str__)
+// as valid UTF-8; for anything else, exception_text.
+std::string text_of(PyObject* obj);
 
 // Sets the exception for the C++ exception being handled. Call only from a
 // catch block. Never throws (a failure here ends the process).

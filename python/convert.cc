@@ -51,7 +51,7 @@ auto reworded(const char* param, Convert&& convert) -> decltype(convert()) {
 
 // The text of `key` for the unexpected-keyword message: the string with
 // lone surrogates replaced, or str(key) for a key that is no str at all.
-std::string key_text(PyObject* key) { return exception_text(key); }
+std::string key_text(PyObject* key) { return text_of(key); }
 
 bool is_str(PyObject* obj) { return PyUnicode_Check(obj); }
 

@@ -51,7 +51,7 @@ void add_attribute(PyObject* module, const char* name, PyObject* value) {
   if (!key || PyList_Append(all.get(), key.get()) != 0) {
     const PendingError error = take_pending_error();
     std::string text = "could not append __name__ to __all__";
-    if (error.value) text += ": " + exception_text(error.value.get());
+    if (error.value) text += ": " + exception_text(error.value.get(), /*swallow_all=*/true);
     throw InternalFault(text);
   }
   if (PyObject_SetAttrString(module, name, value) != 0) throw PythonError{};

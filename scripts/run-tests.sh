@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Installs what the tests need and runs every test: the C++ tests of the
-# core (GoogleTest) and the Python test suite against the installed module.
+# core (GoogleTest), then the Python test suite against the installed
+# module, then both again built with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 #
-#   bash scripts/run-tests.sh            # everything
-#   ZEQ_SANITIZE=address,undefined bash scripts/run-tests.sh
-#                                        # the same, built with sanitizers
+#   bash scripts/run-tests.sh           # everything
+#   bash scripts/run-tests.sh --quick   # without the sanitizer pass
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
 
 # GoogleTest for the core tests, from Debian's packages when missing.
 if [ ! -f /usr/include/gtest/gtest.h ]; then
@@ -20,25 +23,37 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
 fi
 
 export ZEQ_WERROR=ON
-sanitize=${ZEQ_SANITIZE:-}
-build=build/core-tests${sanitize:+-sanitized}
+pip_install() { "$PYTHON" -m pip install -q --disable-pip-version-check "$@"; }
 
-"$PYTHON" -m pip install -q --disable-pip-version-check ".[test]"
+# $1: sanitizers ("" for a plain build)
+core_tests() {
+  local build=build/core-tests${1:+-sanitized}
+  echo "== core tests (C++)${1:+ with $1}"
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEQ_BUILD_PYTHON=OFF \
+    -DZEQ_BUILD_TESTS=ON -DZEQ_WERROR=ON -DZEQ_SANITIZE="$1" >/dev/null
+  cmake --build "$build" >/dev/null
+  (cd "$build" && ctest --output-on-failure --no-tests=error -j2 | tail -n 3)
+}
 
-echo "== core tests (C++)"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEQ_BUILD_PYTHON=OFF \
-  -DZEQ_BUILD_TESTS=ON -DZEQ_WERROR=ON -DZEQ_SANITIZE="$sanitize" >/dev/null
-cmake --build "$build" >/dev/null
-(cd "$build" && ctest --output-on-failure --no-tests=error -j2 | tail -n 3)
-
+# The module and the test dependencies, into this Python environment.
+ZEQ_SANITIZE= pip_install ".[test]"
+core_tests ""
 echo "== Python tests"
-if [ -n "$sanitize" ]; then
-  # The interpreter is not built with the sanitizers: preload their runtimes
-  # and leave leak detection to the leak check (the interpreter itself keeps
-  # memory until exit by design).
-  preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
-  LD_PRELOAD=$preload ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
-    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$PYTHON" -m pytest -q tests
-else
-  "$PYTHON" -m pytest -q tests
-fi
+"$PYTHON" -m pytest -q tests
+
+[ "$quick" = 1 ] && exit 0
+
+# The same module built with the sanitizers, into a folder of its own so
+# that the environment keeps the plain build.
+sanitize=address,undefined
+site=build/sanitized-site
+rm -rf "$site"
+ZEQ_SANITIZE=$sanitize pip_install --no-deps --target "$site" -C build-dir=build/sanitized .
+core_tests "$sanitize"
+echo "== Python tests with $sanitize"
+# The interpreter is not built with the sanitizers: preload their runtimes.
+# Leak detection is left to bench/leak_check.py (the interpreter itself
+# keeps memory until exit by design).
+PYTHONPATH=$site LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  "$PYTHON" -m pytest -q -p no:cacheprovider tests
