@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "barrier.h"
-#include "int_cache.h"
 #include "tokenizer/error.h"
 
 namespace zeq::py {
@@ -218,19 +217,22 @@ PyObject* str_object(std::string_view text) {
       text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-PyObject* id_list(std::span<const TokenId> ids, IntCache* ints) {
+PyObject* id_list(std::span<const TokenId> ids, ObjectCache* ints) {
   Ref list(made(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyObject* item = ints != nullptr ? ints->get(ids[i]) : id_object(ids[i]);
+    const TokenId id = ids[i];
+    PyObject* item = ints != nullptr ? ints->get(id, [id] { return id_object(id); }) : id_object(id);
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
 }
 
-PyObject* str_list(std::span<const std::string_view> texts) {
-  Ref list(made(PyList_New(static_cast<Py_ssize_t>(texts.size()))));
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), str_object(texts[i]));
+PyObject* piece_list(std::span<const TokenId> ids, const Tokenizer& core, ObjectCache& strs) {
+  Ref list(made(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const TokenId id = ids[i];
+    PyObject* item = strs.get(id, [&] { return str_object(core.piece_or_unk(id)); });
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
 }

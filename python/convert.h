@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "py_api.h"
+#include "object_cache.h"
 #include "ref.h"
+#include "tokenizer/tokenizer.h"
 #include "tokenizer/types.h"
 
 namespace zeq::py {
@@ -46,10 +48,11 @@ std::vector<TokenId> ids_arg(PyObject* value, const char* param);
 PyObject* id_object(TokenId id);
 PyObject* count_object(std::uint64_t count);
 PyObject* str_object(std::string_view text);
-class IntCache;
-// With a cache, the ints come from it (see int_cache.h).
-PyObject* id_list(std::span<const TokenId> ids, IntCache* ints = nullptr);
-PyObject* str_list(std::span<const std::string_view> texts);
+// With a cache, the ints come from it (see object_cache.h).
+PyObject* id_list(std::span<const TokenId> ids, ObjectCache* ints = nullptr);
+// The piece text of every id (Tokenizer::piece_or_unk), the strs coming
+// from `strs`, keyed by id.
+PyObject* piece_list(std::span<const TokenId> ids, const Tokenizer& core, ObjectCache& strs);
 PyObject* none_object();
 
 // The most items a sequence's own reported length reserves up front when

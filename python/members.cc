@@ -57,7 +57,7 @@ PyObject* encode_pieces(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Ref arg = parse_one(args, kwargs, kEncodePieces);
     Instance& held = receiver(self);
     const Utf8Arg text = string_arg(arg.get(), kEncodePieces.name);
-    return str_list(held.core.encode_pieces(text.view, &held.cache));
+    return piece_list(held.core.encode(text.view, &held.cache), held.core, held.strs);
   });
 }
 

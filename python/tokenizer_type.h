@@ -3,7 +3,7 @@
 #ifndef ZEQ_PYTHON_TOKENIZER_TYPE_H_
 #define ZEQ_PYTHON_TOKENIZER_TYPE_H_
 
-#include "int_cache.h"
+#include "object_cache.h"
 #include "py_api.h"
 #include "tokenizer/tokenizer.h"
 #include "tokenizer/word_cache.h"
@@ -17,8 +17,10 @@ struct Instance {
   // with or without it). It is only touched with the interpreter lock held,
   // and no call releases the lock, so it needs no lock of its own.
   WordCache cache;
-  // The ints of result lists (same conditions as the word cache).
-  IntCache ints;
+  // The ints and strs of result lists, by id (same conditions as the word
+  // cache).
+  ObjectCache ints;
+  ObjectCache strs;
 };
 
 // The type object, made on first need and kept for the life of the process.

@@ -30,14 +30,10 @@ std::vector<TokenId> Tokenizer::encode(std::string_view text, WordCache* cache) 
 
 std::vector<std::string_view> Tokenizer::encode_pieces(std::string_view text,
                                                       WordCache* cache) const {
-  static constexpr std::string_view kUnknown = "<unk>";
   const std::vector<TokenId> ids = encode(text, cache);
   std::vector<std::string_view> pieces;
   pieces.reserve(ids.size());
-  const auto& entries = vocab_.pieces();
-  for (TokenId id : ids) {
-    pieces.push_back(id < entries.size() ? std::string_view(entries[id].text) : kUnknown);
-  }
+  for (TokenId id : ids) pieces.push_back(piece_or_unk(id));
   return pieces;
 }
 

@@ -64,6 +64,12 @@ class Tokenizer {
   std::vector<std::string_view> encode_pieces(std::string_view text,
                                               WordCache* cache = nullptr) const;
 
+  // The text encode_pieces gives for `id`: the piece text at that
+  // position, or "<unk>" for a position at or past the end.
+  std::string_view piece_or_unk(TokenId id) const {
+    return id < vocab_.size() ? std::string_view(vocab_.pieces()[id].text) : std::string_view("<unk>");
+  }
+
   // --- Decoding (decode.cc) ---
 
   // Joins what each id contributes (special ids: nothing; byte-token ids:
