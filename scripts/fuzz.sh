@@ -6,7 +6,9 @@
 #
 #   TARGET   vocab_fuzzer, text_fuzzer, threads (not a fuzzer: eight threads
 #            sharing one tokenizer under ThreadSanitizer; SECONDS is ignored),
-#            or all (each of them, one after the other)
+#            coverage (not a fuzzer: line coverage of the core by the kept
+#            corpora of both targets; SECONDS is ignored),
+#            or all (the fuzzers and the thread check, one after the other)
 #   SECONDS  fuzzing time; 0 only builds and replays the regression inputs
 #            (core/fuzz/regressions/TARGET/) and the seeds, which is quick
 #            enough for every test run
@@ -29,7 +31,7 @@ seconds=$2
 shift 2
 case $target in
   all) for t in vocab_fuzzer text_fuzzer threads; do bash "$0" "$t" "$seconds" "$@"; done; exit 0 ;;
-  vocab_fuzzer|text_fuzzer|threads) ;;
+  vocab_fuzzer|text_fuzzer|threads|coverage) ;;
   *) echo "unknown target: $target" >&2; exit 2 ;;
 esac
 
@@ -84,6 +86,25 @@ if [ "$target" = threads ]; then
   for pid in "${pids[@]}"; do wait "$pid"; done
   "$CXX" "${tflags[@]}" "${objs[@]}" -o "$out/threads_check"
   TSAN_OPTIONS=halt_on_error=1 "$out/threads_check" "$@"
+  exit
+fi
+
+if [ "$target" = coverage ]; then
+  v=${CXX##*-}
+  cflags=("${flags[@]/-fsanitize=address,undefined/-fprofile-instr-generate}" -fcoverage-mapping)
+  rm -rf "$out/coverage" && mkdir -p "$out/coverage"
+  for t in vocab_fuzzer text_fuzzer; do
+    echo "== replaying the corpus of $t with coverage"
+    "$CXX" "${cflags[@]}" -fsanitize=fuzzer core/src/tokenizer/*.cc "core/fuzz/$t.cc" -o "$out/coverage/$t"
+    PYTHONPATH=tools python3 core/fuzz/make_seeds.py "$out/seeds" >/dev/null
+    mkdir -p "$out/corpus/$t"
+    LLVM_PROFILE_FILE="$out/coverage/$t.profraw" "$out/coverage/$t" -runs=0 -max_len=65536 \
+      "$out/corpus/$t" "$out/seeds/$t" >"$out/coverage/$t.log" 2>&1
+  done
+  "llvm-profdata-$v" merge -o "$out/coverage/all.profdata" "$out/coverage/"*.profraw
+  "llvm-cov-$v" report "$out/coverage/vocab_fuzzer" -object "$out/coverage/text_fuzzer" \
+    -instr-profile="$out/coverage/all.profdata" core/src/tokenizer/*.cc core/src/tokenizer/*.h
+  echo "line by line: llvm-cov-$v show $out/coverage/vocab_fuzzer -object $out/coverage/text_fuzzer -instr-profile=$out/coverage/all.profdata core/src/tokenizer/FILE"
   exit
 fi
 

@@ -18,27 +18,29 @@ DISTINCT = 2_000
 
 
 def make_calls(tok, lines, small_path):
-    """DISTINCT calls (name, argument), mixed evenly over every member."""
+    """DISTINCT calls (name, argument), mixed over every member."""
     size = tok.vocab_size
     calls = []
     for i in range(DISTINCT):
         line = lines[i % len(lines)]
-        kind = i % 10
-        if kind in (0, 1, 2):
+        kind = i % 20
+        if kind < 7:
             calls.append(("encode", line))
-        elif kind == 3:
+        elif kind < 10:
             calls.append(("encode_pieces", line))
-        elif kind in (4, 5):
+        elif kind < 13:
             calls.append(("decode", tok.encode(line) + [i * 7919 % (size + 50)]))
-        elif kind == 6:
+        elif kind < 15:
             calls.append(("id_to_piece", i * 104729 % (size + 50)))
-        elif kind == 7:
+        elif kind < 17:
             calls.append(("piece_to_id", tok.id_to_piece(i * 31 % size) if i % 3 else line[:5]))
-        elif kind == 8:
+        elif kind == 17:
             calls.append(("decode", [1, -1] if i % 2 else [1, "x"]))  # OverflowError, TypeError
+        elif kind == 18 or i % 100 != 19:
+            calls.append(("from_file", (small_path + ".missing", line)))  # OSError
         else:
             # Another tokenizer on the same words must not see the shared one's results.
-            calls.append(("from_file", (small_path if i % 2 else small_path + ".missing", line)))
+            calls.append(("from_file", (small_path, line)))
     return calls
 
 
