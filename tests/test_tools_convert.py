@@ -334,11 +334,11 @@ def test_shared_models_convert_to_the_shared_vocabularies(name):
 def _agreement_helpers():
     """tools/check_agreement.py, which makes the figures of the README."""
     if "check_agreement" not in sys.modules:
-        spec = importlib.util.spec_from_file_location("check_agreement",
-                                                      TOOLS / "check_agreement.py")
-        mod = importlib.util.module_from_spec(spec)
+        found = importlib.util.spec_from_file_location("check_agreement",
+                                                       TOOLS / "check_agreement.py")
+        mod = importlib.util.module_from_spec(found)
         sys.modules["check_agreement"] = mod
-        spec.loader.exec_module(mod)
+        found.loader.exec_module(mod)
     return sys.modules["check_agreement"]
 
 

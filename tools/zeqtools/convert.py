@@ -153,13 +153,13 @@ _NORMALIZER_FIELDS = {
 }
 
 
-def _read_spec(data: bytes, fields: Dict[int, Tuple[str, str, Any]], what: str) -> Dict[str, Any]:
+def _read_settings(data: bytes, fields: Dict[int, Tuple[str, str, Any]], what: str) -> Dict[str, Any]:
     out = {name: default for name, _, default in fields.values()}
     for number, wire, value in pw.iter_fields(data):
-        spec = fields.get(number)
-        if spec is None:
+        field = fields.get(number)
+        if field is None:
             continue
-        name, kind, _ = spec
+        name, kind, _ = field
         if kind in ("bool", "int32", "enum"):
             pw.expect(wire, pw.VARINT, f"{what}.{name}")
             assert isinstance(value, int)
@@ -224,8 +224,8 @@ def from_sentencepiece(data: bytes, *, strict: bool = False) -> Conversion:
     if not raw_pieces:
         raise ConversionError("not a SentencePiece model: it holds no pieces")
 
-    ts = _read_spec(trainer, _TRAINER_FIELDS, "trainer_spec")
-    ns = _read_spec(normalizer or b"", _NORMALIZER_FIELDS, "normalizer_spec")
+    ts = _read_settings(trainer, _TRAINER_FIELDS, "trainer_spec")
+    ns = _read_settings(normalizer or b"", _NORMALIZER_FIELDS, "normalizer_spec")
     model_type = ts["model_type"]
     if model_type != 1:
         name = _SP_MODEL_TYPES.get(model_type, str(model_type))
@@ -296,7 +296,7 @@ def from_sentencepiece(data: bytes, *, strict: bool = False) -> Conversion:
                   "(remove_extra_whitespaces: true); zeq keeps every space, so such "
                   "text encodes differently")
     if denormalizer:
-        dn = _read_spec(denormalizer, _NORMALIZER_FIELDS, "denormalizer_spec")
+        dn = _read_settings(denormalizer, _NORMALIZER_FIELDS, "denormalizer_spec")
         if dn["precompiled_charsmap"] or dn["normalization_rule_tsv"]:
             notes.add("the model's denormaliser is not applied when decoding")
     return _finish(texts, bits, specials, notes, "sentencepiece")
