@@ -156,10 +156,10 @@ _NORMALIZER_FIELDS = {
 def _read_settings(data: bytes, fields: Dict[int, Tuple[str, str, Any]], what: str) -> Dict[str, Any]:
     out = {name: default for name, _, default in fields.values()}
     for number, wire, value in pw.iter_fields(data):
-        field = fields.get(number)
-        if field is None:
+        entry = fields.get(number)
+        if entry is None:
             continue
-        name, kind, _ = field
+        name, kind, _ = entry
         if kind in ("bool", "int32", "enum"):
             pw.expect(wire, pw.VARINT, f"{what}.{name}")
             assert isinstance(value, int)
