@@ -36,11 +36,24 @@ void WordCache::insert(const Probe& probe, std::string_view body, std::span<cons
   if (body.size() > kMaxWordBytes || ids.size() > 0xFFFF) return;
   const std::size_t size = units(body.size()) + ids.size();
   std::size_t i = probe.slot;
-  if (slots_.empty() || count_ + 1 > kMaxEntries || (arena_.size() + size) * 4 > kMaxArenaBytes) {
+  const std::size_t table = slots_.size();
+  const bool full = count_ + 1 > kMaxEntries || (arena_.size() + size) * 4 > kMaxArenaBytes;
+  if (slots_.empty() || full) {
     clear();
-    i = probe.hash & (slots_.size() - 1);
+  } else {
+    grow_if_needed();
+  }
+  if (full || slots_.size() != table) {
+    // The probe's slot belongs to the table as it was: find the new one.
+    const std::size_t mask = slots_.size() - 1;
+    for (i = probe.hash & mask; slots_[i].key_len != 0; i = (i + 1) & mask) {
+    }
   }
   const std::size_t offset = arena_.size();
+  if (arena_.capacity() < offset + size) {
+    // Grow geometrically, but never past the bound.
+    arena_.reserve(std::min(std::max(2 * arena_.capacity(), offset + size), kMaxArenaBytes / 4));
+  }
   arena_.resize(offset + size);
   if (!body.empty()) std::memcpy(arena_.data() + offset, body.data(), body.size());
   std::copy(ids.begin(), ids.end(),
@@ -50,14 +63,22 @@ void WordCache::insert(const Probe& probe, std::string_view body, std::span<cons
   ++count_;
 }
 
-void WordCache::clear() {
-  if (slots_.empty()) {
-    slots_.resize(2 * kMaxEntries);
-    arena_.reserve(kMaxArenaBytes / 4);
-  } else {
-    std::fill(slots_.begin(), slots_.end(), Slot{});
-    arena_.clear();
+void WordCache::grow_if_needed() {
+  if (2 * (count_ + 1) <= slots_.size() || slots_.size() >= 2 * kMaxEntries) return;
+  std::vector<Slot> old(2 * slots_.size());
+  old.swap(slots_);
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& s : old) {
+    if (s.key_len == 0) continue;
+    std::size_t i = s.hash & mask;
+    while (slots_[i].key_len != 0) i = (i + 1) & mask;
+    slots_[i] = s;
   }
+}
+
+void WordCache::clear() {
+  slots_.assign(kMinSlots, Slot{});
+  arena_.clear();
   count_ = 0;
 }
 
