@@ -90,14 +90,14 @@ PyTypeObject* tokenizer_type() {
       {Py_mp_length, slot_fn(length)},
       {0, nullptr},
   };
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       "zeq.Tokenizer",
       static_cast<int>(kInstanceSize),
       0,
       Py_TPFLAGS_DEFAULT,
       slots,
   };
-  g_type = reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&spec)));
+  g_type = reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&type_spec)));
   return g_type;
 }
 

@@ -61,3 +61,18 @@ def shared_path(*parts) -> pathlib.Path:
     if not path.exists():
         pytest.skip(f"{path} not available")
     return path
+
+
+class Index:
+    """An object whose __index__ returns `value`, or raises it when it is an
+    exception; `effect`, when given, runs first (caller code inside a call)."""
+
+    def __init__(self, value, effect=None):
+        self.value, self.effect = value, effect
+
+    def __index__(self):
+        if self.effect:
+            self.effect()
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value

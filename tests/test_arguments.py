@@ -8,6 +8,7 @@ import pathlib
 
 import pytest
 
+from conftest import Index
 from zeq import Tokenizer
 
 PIECES = [(t, i, -1.0) for i, t in enumerate(["<unk>", "<s>", "</s>", "<pad>", "▁a", "▁b", "a", "b", "▁"])]
@@ -99,16 +100,6 @@ def test_strings(tok, name, param):
     assert "surrogates not allowed" in str(error)
     if name != "from_file":  # a str subclass is read as its string, not its __str__
         assert call(tok, name, Str("▁a")) == call(tok, name, "▁a")
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 class IntWithIndex(int):

@@ -13,7 +13,7 @@ import warnings
 
 import pytest
 
-from conftest import byte_pieces
+from conftest import Index, byte_pieces
 from zeq import Tokenizer
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "core" / "fuzz"))
@@ -42,18 +42,6 @@ def still_works(tok):
 
 class Boom(BaseException):
     """Neither an Exception nor one of the interpreter's own."""
-
-
-class Index:
-    def __init__(self, value, effect=None):
-        self.value, self.effect = value, effect
-
-    def __index__(self):
-        if self.effect:
-            self.effect()
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 class Seq:
