@@ -75,5 +75,51 @@ TEST(WordCache, EmptyBodyIsAKeyOfItsOwn) {
   EXPECT_EQ(out, (std::vector<TokenId>{7, 8, 9}));
 }
 
+TEST(WordCache, SweepKeepsTheWordsUsedAgain) {
+  WordCache cache;
+  std::vector<TokenId> out;
+  auto word = [](std::size_t k) { return "w" + std::to_string(k); };
+  for (std::size_t k = 0; k < WordCache::kMaxEntries; ++k) {
+    const std::string w = word(k);
+    const auto probe = cache.lookup(w, out);
+    ASSERT_FALSE(probe.hit);
+    cache.insert(probe, w, std::vector<TokenId>{static_cast<TokenId>(k), 1});
+  }
+  ASSERT_EQ(cache.size(), WordCache::kMaxEntries);
+  for (std::size_t k = 0; k < 100; ++k) ASSERT_TRUE(cache.lookup(word(k), out).hit);
+  // Full: the next word sweeps out all but the hundred used again.
+  const auto probe = cache.lookup("new", out);
+  cache.insert(probe, "new", std::vector<TokenId>{7});
+  EXPECT_EQ(cache.size(), 101u);
+  for (std::size_t k = 0; k < 50; ++k) {
+    out.clear();
+    ASSERT_TRUE(cache.lookup(word(k), out).hit);
+    ASSERT_EQ(out, (std::vector<TokenId>{static_cast<TokenId>(k), 1}));
+  }
+  EXPECT_FALSE(cache.lookup(word(100), out).hit);
+  // Survivors start the next round unmarked: the sweep after the next fill
+  // keeps only the fifty looked up since.
+  for (std::size_t k = 0; cache.size() < WordCache::kMaxEntries; ++k) {
+    const std::string w = "x" + std::to_string(k);
+    cache.insert(cache.lookup(w, out), w, std::vector<TokenId>{1});
+  }
+  cache.insert(cache.lookup("last", out), "last", std::vector<TokenId>{2});
+  EXPECT_EQ(cache.size(), 51u);
+  EXPECT_TRUE(cache.lookup(word(0), out).hit);
+  EXPECT_FALSE(cache.lookup(word(50), out).hit);
+}
+
+TEST(WordCache, EmptiedWhenNearlyEverythingWasUsedAgain) {
+  WordCache cache;
+  std::vector<TokenId> out;
+  for (std::size_t k = 0; k < WordCache::kMaxEntries; ++k) {
+    const std::string w = std::to_string(k);
+    cache.insert(cache.lookup(w, out), w, std::vector<TokenId>{3});
+    ASSERT_TRUE(cache.lookup(w, out).hit);
+  }
+  cache.insert(cache.lookup("more", out), "more", std::vector<TokenId>{4});
+  EXPECT_EQ(cache.size(), 1u);
+}
+
 }  // namespace
 }  // namespace zeq

@@ -11,44 +11,48 @@ namespace {
 // 4-byte units that hold n bytes.
 constexpr std::size_t units(std::size_t n) { return (n + 3) / 4; }
 
+constexpr std::uint16_t tag_of(std::uint32_t hash) { return static_cast<std::uint16_t>(hash >> 16); }
+
 }  // namespace
 
-WordCache::Probe WordCache::lookup(std::string_view body, std::vector<TokenId>& out) const {
+WordCache::Probe WordCache::lookup(std::string_view body, std::vector<TokenId>& out) {
   const auto hash = static_cast<std::uint32_t>(hash_bytes(body));
   if (slots_.empty()) return {false, hash, 0};
   const std::size_t mask = slots_.size() - 1;
-  std::size_t i = hash & mask;
+  const std::uint16_t tag = tag_of(hash);
   const std::size_t key_len = body.size() + 1;
+  std::size_t i = hash & mask;
   for (; slots_[i].key_len != 0; i = (i + 1) & mask) {
-    const Slot& s = slots_[i];
-    if (s.hash != hash || s.key_len != key_len) continue;
+    Slot& s = slots_[i];
+    if (s.tag != tag || s.key_len != key_len) continue;
     const std::uint32_t* stored = arena_.data() + s.offset;
     if (!body.empty() && std::memcmp(stored, body.data(), body.size()) != 0) continue;
+    s.ids |= kUsed;
     // Words are one or two ids as a rule: plain appends beat a range insert.
     const std::uint32_t* ids = stored + units(body.size());
-    for (std::size_t k = 0; k < s.id_count; ++k) out.push_back(ids[k]);
+    const std::size_t n = s.ids & ~kUsed;
+    for (std::size_t k = 0; k < n; ++k) out.push_back(ids[k]);
     return {true, hash, i};
   }
   return {false, hash, i};
 }
 
 void WordCache::insert(const Probe& probe, std::string_view body, std::span<const TokenId> ids) {
-  if (body.size() > kMaxWordBytes || ids.size() > 0xFFFF) return;
+  if (body.size() > kMaxWordBytes || ids.size() >= kUsed) return;
   const std::size_t size = units(body.size()) + ids.size();
-  std::size_t i = probe.slot;
-  const std::size_t table = slots_.size();
-  const bool full = count_ + 1 > kMaxEntries || (arena_.size() + size) * 4 > kMaxArenaBytes;
-  if (slots_.empty() || full) {
-    clear();
+  auto full = [&] {
+    return count_ + 1 > kMaxEntries || (arena_.size() + size) * 4 > kMaxArenaBytes;
+  };
+  bool moved = true;  // the probe's slot is stale once the table changes
+  if (slots_.empty()) {
+    sweep(false);
+  } else if (full()) {
+    sweep(true);
+    if (full()) sweep(false);  // the words kept fill the arena: start over
   } else {
-    grow_if_needed();
+    moved = grow_if_needed();
   }
-  if (full || slots_.size() != table) {
-    // The probe's slot belongs to the table as it was: find the new one.
-    const std::size_t mask = slots_.size() - 1;
-    for (i = probe.hash & mask; slots_[i].key_len != 0; i = (i + 1) & mask) {
-    }
-  }
+  const std::size_t i = moved ? free_slot(probe.hash) : probe.slot;
   const std::size_t offset = arena_.size();
   if (arena_.capacity() < offset + size) {
     // Grow geometrically, but never past the bound.
@@ -58,28 +62,61 @@ void WordCache::insert(const Probe& probe, std::string_view body, std::span<cons
   if (!body.empty()) std::memcpy(arena_.data() + offset, body.data(), body.size());
   std::copy(ids.begin(), ids.end(),
             arena_.begin() + static_cast<std::ptrdiff_t>(offset + units(body.size())));
-  slots_[i] = Slot{probe.hash, static_cast<std::uint32_t>(offset),
-                   static_cast<std::uint16_t>(body.size() + 1), static_cast<std::uint16_t>(ids.size())};
+  slots_[i] = Slot{static_cast<std::uint32_t>(offset), tag_of(probe.hash),
+                   static_cast<std::uint8_t>(body.size() + 1), static_cast<std::uint8_t>(ids.size())};
   ++count_;
 }
 
-void WordCache::grow_if_needed() {
-  if (2 * (count_ + 1) <= slots_.size() || slots_.size() >= 2 * kMaxEntries) return;
-  std::vector<Slot> old(2 * slots_.size());
-  old.swap(slots_);
+std::size_t WordCache::free_slot(std::uint32_t hash) const {
   const std::size_t mask = slots_.size() - 1;
-  for (const Slot& s : old) {
-    if (s.key_len == 0) continue;
-    std::size_t i = s.hash & mask;
-    while (slots_[i].key_len != 0) i = (i + 1) & mask;
-    slots_[i] = s;
-  }
+  std::size_t i = hash & mask;
+  while (slots_[i].key_len != 0) i = (i + 1) & mask;
+  return i;
 }
 
-void WordCache::clear() {
-  slots_.assign(kMinSlots, Slot{});
-  arena_.clear();
+bool WordCache::grow_if_needed() {
+  if (2 * (count_ + 1) <= slots_.size() || slots_.size() >= 2 * kMaxEntries) return false;
+  std::vector<Slot> old(2 * slots_.size());
+  old.swap(slots_);
+  for (const Slot& s : old) {
+    if (s.key_len == 0) continue;
+    // The tag holds the hash's high half; the slot its low bits. Rehash
+    // from the stored word, which is exact whatever the table size.
+    const std::string_view body(reinterpret_cast<const char*>(arena_.data() + s.offset),
+                                s.key_len - 1u);
+    slots_[free_slot(static_cast<std::uint32_t>(hash_bytes(body)))] = s;
+  }
+  return true;
+}
+
+void WordCache::sweep(bool keep_used) {
+  std::vector<Slot> old;
+  std::vector<std::uint32_t> old_arena;
+  old.swap(slots_);
+  old_arena.swap(arena_);
   count_ = 0;
+  std::size_t kept = 0;
+  if (keep_used) {
+    for (const Slot& s : old) kept += (s.key_len != 0 && (s.ids & kUsed) != 0);
+    if (4 * kept > 3 * kMaxEntries) kept = 0;  // too little would be freed
+  }
+  std::size_t table = kMinSlots;
+  while (table < 2 * (kept + 1)) table *= 2;
+  slots_.assign(table, Slot{});
+  if (kept == 0) return;
+  arena_.reserve(old_arena.capacity());
+  for (const Slot& s : old) {
+    if (s.key_len == 0 || (s.ids & kUsed) == 0) continue;
+    const std::size_t n = s.ids & ~kUsed;
+    const std::size_t size = units(s.key_len - 1u) + n;
+    const std::uint32_t* from = old_arena.data() + s.offset;
+    const std::size_t offset = arena_.size();
+    arena_.insert(arena_.end(), from, from + size);
+    const std::string_view body(reinterpret_cast<const char*>(from), s.key_len - 1u);
+    slots_[free_slot(static_cast<std::uint32_t>(hash_bytes(body)))] =
+        Slot{static_cast<std::uint32_t>(offset), s.tag, s.key_len, static_cast<std::uint8_t>(n)};
+    ++count_;
+  }
 }
 
 }  // namespace zeq
