@@ -67,40 +67,44 @@ TokenId to_token_id(PyObject* value) {
   return static_cast<TokenId>(n);
 }
 
-std::vector<TokenId> to_token_ids(PyObject* value) {
+void to_token_ids(PyObject* value, std::vector<TokenId>& ids) {
   if (is_str(value)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(value)) {
     raise(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
           type_qualname(value).c_str());
   }
-  std::vector<TokenId> ids;
+  ids.clear();
 
   // Exact lists and tuples report their true length and are read by index.
   // A list is re-measured at every step, as its own iterator does, since an
   // element's __index__ may change it.
   if (PyList_CheckExact(value)) {
     const Py_ssize_t size = PyList_Size(value);
-    ids.reserve(static_cast<std::size_t>(size));
     // Fast path for exact ints in range: converting them runs no Python
     // code, so the list cannot change under the loop and its items need
     // no references of their own. The first item that is anything else is
     // left to the general loop below, which raises its exact error.
+    ids.resize(static_cast<std::size_t>(size));
+    TokenId* const out = ids.data();
     Py_ssize_t i = 0;
     for (; i < size; ++i) {
       PyObject* item = PyList_GetItem(value, i);
       if (!PyLong_CheckExact(item)) break;
-      const long n = PyLong_AsLong(item);
-      if (n < 0 || n > 0xFFFFFFFFL) {
+      // PyLong_AsSsize_t reads a one-digit int directly, where PyLong_AsLong
+      // goes through a second, general function.
+      const Py_ssize_t n = PyLong_AsSsize_t(item);
+      if (n < 0 || n > Py_ssize_t{0xFFFFFFFF}) {
         PyErr_Clear();  // an overflow is raised again, in full, below
         break;
       }
-      ids.push_back(static_cast<TokenId>(n));
+      out[i] = static_cast<TokenId>(n);
     }
+    ids.resize(static_cast<std::size_t>(i));
     for (; i < PyList_Size(value); ++i) {
       const Ref item = Ref::borrow(PyList_GetItem(value, i));
       ids.push_back(to_token_id(item.get()));
     }
-    return ids;
+    return;
   }
   if (PyTuple_CheckExact(value)) {
     const Py_ssize_t n = PyTuple_Size(value);
@@ -108,7 +112,7 @@ std::vector<TokenId> to_token_ids(PyObject* value) {
     for (Py_ssize_t i = 0; i < n; ++i) {
       ids.push_back(to_token_id(PyTuple_GetItem(value, i)));
     }
-    return ids;
+    return;
   }
 
   // Any other sequence: its __len__ is only a hint and may be wrong in
@@ -127,7 +131,6 @@ std::vector<TokenId> to_token_ids(PyObject* value) {
     ids.push_back(to_token_id(item.get()));
   }
   if (PyErr_Occurred() != nullptr) throw PythonError{};
-  return ids;
 }
 
 }  // namespace
@@ -200,8 +203,8 @@ TokenId id_arg(PyObject* value, const char* param) {
   return reworded(param, [&] { return to_token_id(value); });
 }
 
-std::vector<TokenId> ids_arg(PyObject* value, const char* param) {
-  return reworded(param, [&] { return to_token_ids(value); });
+void ids_arg(PyObject* value, const char* param, std::vector<TokenId>& ids) {
+  reworded(param, [&] { to_token_ids(value, ids); });
 }
 
 PyObject* id_object(TokenId id) {

@@ -48,7 +48,11 @@ PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Ref arg = parse_one(args, kwargs, kEncode);
     Instance& held = receiver(self);
     const Utf8Arg text = string_arg(arg.get(), kEncode.name);
-    return id_list(held.core.encode(text.view, &held.cache), &held.ints);
+    // No Python code runs from here to the end of the call: the buffer
+    // cannot be lent to anyone else meanwhile.
+    IdsLease lease(held.buffers);
+    held.core.encode_into(text.view, &held.cache, lease.ids());
+    return id_list(lease.ids(), &held.ints);
   });
 }
 
@@ -57,17 +61,25 @@ PyObject* encode_pieces(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Ref arg = parse_one(args, kwargs, kEncodePieces);
     Instance& held = receiver(self);
     const Utf8Arg text = string_arg(arg.get(), kEncodePieces.name);
-    return piece_list(held.core.encode(text.view, &held.cache), held.core, held.strs);
+    IdsLease lease(held.buffers);
+    held.core.encode_into(text.view, &held.cache, lease.ids());
+    return piece_list(lease.ids(), held.core, held.strs);
   });
 }
 
 PyObject* decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   return barrier([&] {
     const Ref arg = parse_one(args, kwargs, kDecode);
-    const Tokenizer& core = receiver(self).core;
+    Instance& held = receiver(self);
     // Converted completely before the core sees any of it.
-    const std::vector<TokenId> ids = ids_arg(arg.get(), kDecode.name);
-    return str_object(core.decode(ids));
+    IdsLease lease(held.buffers);
+    ids_arg(arg.get(), kDecode.name, lease.ids());
+    // Nothing runs Python code from here on: the text buffer is ours.
+    std::string& text = held.buffers.text;
+    held.core.decode_into(lease.ids(), text);
+    PyObject* result = str_object(text);
+    if (text.capacity() > CallBuffers::kKeptBytes) std::string().swap(text);
+    return result;
   });
 }
 

@@ -108,7 +108,7 @@ PyObject* new_tokenizer(Tokenizer&& core) {
   // On failure `core` is left alone and released by the caller's scope.
   PyObject* self = made(alloc(type, 0));
   const std::size_t size = core.vocab_size();
-  new (held_by(self)) Instance{std::move(core), WordCache(), ObjectCache(size), ObjectCache(size)};
+  new (held_by(self)) Instance{std::move(core), WordCache(), ObjectCache(size), ObjectCache(size), CallBuffers()};
   return self;
 }
 

@@ -28,6 +28,21 @@ char* copy_markers_as_spaces(char* w, std::string_view s) {
   return w;
 }
 
+// Writes a run of byte-token bytes at w, repaired and with markers as
+// spaces (a marker at the very start dropped), empties it, returns the end.
+[[gnu::noinline]] char* flush_run(std::string& run, char* w, bool at_start) {
+  std::string_view fixed = run;
+  std::string repaired;
+  if (utf8::validate(run)) {
+    utf8::append_lossy(run, repaired);
+    fixed = repaired;
+  }
+  if (at_start && fixed.starts_with(SPACE_MARKER)) fixed.remove_prefix(SPACE_MARKER.size());
+  w = copy_markers_as_spaces(w, fixed);
+  run.clear();
+  return w;
+}
+
 }  // namespace
 
 // The result is as if all contributions were joined into one byte buffer,
@@ -38,56 +53,101 @@ char* copy_markers_as_spaces(char* w, std::string_view s) {
 // come from the table already rewritten, and each run of byte-token bytes
 // is repaired and rewritten on its own when a piece (or the end) closes it.
 std::string Tokenizer::decode(std::span<const TokenId> ids) const {
-  // Upper bound of the output: the piece texts, and 3 bytes per byte-token
-  // byte (a lone ill-formed byte becomes the 3-byte U+FFFD).
-  std::size_t bound = 0;
-  for (TokenId id : ids) bound += decode_slot(id).length;
-
-  std::string run;       // pending byte-token bytes
-  std::string repaired;  // a run after UTF-8 repair
   std::string text;
-  text.resize_and_overwrite(bound + DecodeTable::kPadding, [&](char* const begin, std::size_t) {
-    char* w = begin;
-    bool at_start = true;  // no character written yet
-    auto flush_run = [&] {
-      if (run.empty()) return;
-      std::string_view fixed = run;
-      if (utf8::validate(run)) {
-        repaired.clear();
-        utf8::append_lossy(run, repaired);
-        fixed = repaired;
-      }
-      if (at_start && fixed.starts_with(SPACE_MARKER)) fixed.remove_prefix(SPACE_MARKER.size());
-      w = copy_markers_as_spaces(w, fixed);
-      at_start = false;
-      run.clear();
-    };
-    for (TokenId id : ids) {
-      const DecodeTable::Slot s = decode_slot(id);
-      if (s.kind == DecodeTable::Kind::Byte) {
-        run.push_back(static_cast<char>(s.byte));
+  decode_into(ids, text);
+  return text;
+}
+
+void Tokenizer::decode_into(std::span<const TokenId> ids, std::string& out) const {
+  // An upper bound of the output. Each id adds at most the table's longest
+  // text (3 bytes for a byte-token byte: a lone ill-formed byte becomes the
+  // 3-byte U+FFFD), which is bound enough for a short list; a long one (or
+  // a vocabulary with a huge piece) adds up the lengths of its own slots
+  // instead, so the buffer never grows far past the output.
+  constexpr std::size_t kQuickBound = std::size_t{1} << 16;
+  const std::size_t longest = decode_table_.max_length();
+  std::size_t bound = 0;
+  if (ids.size() <= kQuickBound / longest) {
+    bound = ids.size() * longest;
+  } else {
+    for (TokenId id : ids) bound += decode_slot(id).length;
+  }
+
+  out.clear();  // nothing to keep if the buffer must grow
+  out.resize_and_overwrite(bound + DecodeTable::kPadding, [&](char* begin, std::size_t) {
+    return static_cast<std::size_t>(write_decoded(ids, begin) - begin);
+  });
+}
+
+namespace {
+
+// Copies a piece text of n bytes (table and output both padded).
+inline char* copy_piece(char* w, const char* t, std::size_t n) {
+  // Short texts move as one fixed 16-byte block: the table's texts and
+  // the output buffer both have kPadding bytes to spare at their ends.
+  std::memcpy(w, t, DecodeTable::kPadding);
+  if (n > DecodeTable::kPadding) [[unlikely]] std::memcpy(w, t, n);
+  return w + n;
+}
+
+}  // namespace
+
+// The common case, a piece id after the first character, is one table load
+// and one copy in the loop below; everything else (byte tokens, ids that
+// add nothing, the start of the text) goes through write_slow.
+char* Tokenizer::write_decoded(std::span<const TokenId> ids, char* w) const {
+  const DecodeTable::Slot* const slots = decode_table_.slots();
+  const std::size_t table_size = decode_table_.size();
+  const std::size_t n = ids.size();
+  const char* const texts = decode_table_.text_base();
+  bool at_start = true;  // nothing written yet
+  SlowStep step = write_slow(ids, 0, w, at_start);
+  std::size_t i = step.next;
+  w = step.w;
+  while (i < n) {
+    const TokenId id = ids[i];
+    if (id < table_size) [[likely]] {
+      const DecodeTable::Slot& s = slots[id];
+      if (s.kind == DecodeTable::Kind::Piece) [[likely]] {
+        w = copy_piece(w, texts + s.offset, s.length);
+        ++i;
         continue;
       }
-      // An empty piece adds nothing, and must not split a run of bytes.
-      if (s.kind == DecodeTable::Kind::Nothing || s.length == 0) continue;
-      if (!run.empty()) flush_run();
-      const char* t = decode_table_.text(s);
-      std::size_t n = s.length;
-      if (at_start && s.byte != 0) {  // drop the leading marker, now a space
-        ++t;
-        --n;
-      }
-      at_start = false;
-      // Short texts move as one fixed 16-byte block: the table's texts and
-      // this buffer both have kPadding bytes to spare at their ends.
-      std::memcpy(w, t, DecodeTable::kPadding);
-      if (n > DecodeTable::kPadding) std::memcpy(w, t, n);
-      w += n;
     }
-    flush_run();
-    return static_cast<std::size_t>(w - begin);
-  });
-  return text;
+    step = write_slow(ids, i, w, at_start);
+    i = step.next;
+    w = step.w;
+  }
+  return w;
+}
+
+Tokenizer::SlowStep Tokenizer::write_slow(std::span<const TokenId> ids, std::size_t i, char* w,
+                                          bool& at_start) const {
+  std::string run;  // byte-token bytes, repaired together when closed
+  for (; i < ids.size(); ++i) {
+    const DecodeTable::Slot s = decode_slot(ids[i]);
+    if (s.kind == DecodeTable::Kind::Byte) {
+      run.push_back(static_cast<char>(s.byte));
+      continue;
+    }
+    if (s.kind == DecodeTable::Kind::Nothing) continue;  // never splits a run
+    if (!run.empty()) {
+      w = flush_run(run, w, at_start);
+      at_start = false;  // the run's bytes came first, even if they wrote nothing
+    }
+    if (!at_start) return {i, w};  // a plain piece: the caller copies it
+    // The first contribution is a piece: its leading marker (a space in
+    // the table) is dropped.
+    at_start = false;
+    const std::size_t drop = s.byte != 0 ? 1 : 0;
+    w = copy_piece(w, decode_table_.text(s) + drop, s.length - drop);
+    return {i + 1, w};
+  }
+  if (!run.empty()) {
+    w = flush_run(run, w, at_start);
+    at_start = false;
+  }
+  return {i, w};
 }
 
 }  // namespace zeq

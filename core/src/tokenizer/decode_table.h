@@ -24,7 +24,7 @@ class DecodeTable {
   enum class Kind : std::uint8_t {
     Nothing,  // special ids, and ids that name nothing
     Byte,     // a byte token: one raw byte
-    Piece,    // piece text, markers already turned into spaces
+    Piece,    // piece text, markers already turned into spaces; never empty
   };
 
   // One position's entry, in the table's own compact form.
@@ -41,15 +41,22 @@ class DecodeTable {
   // Entries are added for positions 0, 1, 2, ... in order.
   void add_nothing() { slots_.push_back({0, 0, Kind::Nothing, 0}); }
   void add_byte(unsigned char b) { slots_.push_back({0, 3, Kind::Byte, b}); }
+  // An empty text adds nothing, like Kind::Nothing (it must not split a
+  // run of byte-token bytes either), and is stored as such.
   void add_piece(std::string_view text);
   // Call once after the last entry.
   void finish();
 
   std::size_t size() const { return slots_.size(); }
+  // The largest length of any slot (at least 3, a byte's worst case).
+  std::size_t max_length() const { return max_length_; }
   const Slot& slot(std::size_t pos) const { return slots_[pos]; }
+  const Slot* slots() const { return slots_.data(); }
   // The text of a Kind::Piece slot, markers as spaces. At least kPadding
   // bytes may be read from its start, whatever its length.
   const char* text(const Slot& s) const { return text_.data() + s.offset; }
+  // Where the texts start: text(s) is text_base() + s.offset.
+  const char* text_base() const { return text_.data(); }
 
   // Bytes that may be read past the end of any piece text (the arena is
   // padded), so that short pieces can be copied with fixed-size moves.
@@ -58,6 +65,7 @@ class DecodeTable {
  private:
   std::vector<Slot> slots_;
   std::string text_;  // every piece text, markers as spaces, then padding
+  std::size_t max_length_ = 3;
 };
 
 }  // namespace zeq

@@ -1,17 +1,50 @@
+#include <string>
+
 #include "tokenizer/normalize.h"
 #include "tokenizer/segment.h"
 #include "tokenizer/tokenizer.h"
 
 namespace zeq {
 
+namespace {
+
+// The buffers of an encode call: the word being segmented, spelled out
+// marker first, and the lattice. Each thread keeps its own across calls,
+// so that a call allocates nothing once they have grown to its words;
+// after a call with a very long word they are released rather than kept.
+struct WordBuffers {
+  std::string word;
+  Lattice lattice;
+
+  static constexpr std::size_t kKeptWordBytes = std::size_t{1} << 16;
+
+  void trim() {
+    if (word.capacity() > kKeptWordBytes) *this = WordBuffers{};
+  }
+};
+
+thread_local WordBuffers t_buffers;
+
+}  // namespace
+
 std::vector<TokenId> Tokenizer::encode(std::string_view text, WordCache* cache) const {
   std::vector<TokenId> ids;
+  encode_into(text, cache, ids);
+  return ids;
+}
+
+void Tokenizer::encode_into(std::string_view text, WordCache* cache,
+                            std::vector<TokenId>& ids) const {
+  ids.clear();
   ids.reserve(text.size() / 3 + 1);
   // Words come straight from the text (no normalised copy of it); only a
   // word that must be segmented is spelled out, marker first, in one
-  // buffer that every word of the call reuses, as is the lattice.
-  std::string word;
-  Lattice lattice;
+  // buffer that every word reuses, as is the lattice.
+  WordBuffers& buffers = t_buffers;
+  struct Trim {
+    WordBuffers& b;
+    ~Trim() { b.trim(); }
+  } trim{buffers};
   for_each_word_body(text, [&](std::string_view body) {
     WordCache::Probe probe{};
     const bool cacheable = cache != nullptr && body.size() <= WordCache::kMaxWordBytes;
@@ -19,13 +52,13 @@ std::vector<TokenId> Tokenizer::encode(std::string_view text, WordCache* cache) 
       probe = cache->lookup(body, ids);
       if (probe.hit) return;
     }
+    std::string& word = buffers.word;
     word.assign(SPACE_MARKER);
     word.append(body);
     const std::size_t first = ids.size();
-    segment_word(*this, word, ids, lattice);
+    segment_word(*this, word, ids, buffers.lattice);
     if (cacheable) cache->insert(probe, body, std::span<const TokenId>(ids).subspan(first));
   });
-  return ids;
 }
 
 std::vector<std::string_view> Tokenizer::encode_pieces(std::string_view text,

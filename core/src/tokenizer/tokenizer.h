@@ -57,6 +57,8 @@ class Tokenizer {
   // With a cache, words seen before are looked up instead of segmented
   // again (same result); the cache must belong to this tokenizer alone.
   std::vector<TokenId> encode(std::string_view text, WordCache* cache = nullptr) const;
+  // The same ids, written over `ids` (whose capacity is reused).
+  void encode_into(std::string_view text, WordCache* cache, std::vector<TokenId>& ids) const;
 
   // encode, then each id read as a position: the piece text there, or
   // "<unk>" for a position at or past the end. The views point into this
@@ -77,6 +79,9 @@ class Tokenizer {
   // ill-formed UTF-8 with U+FFFD, drops a SPACE_MARKER at the very start and
   // turns every other one into a space. Never fails.
   std::string decode(std::span<const TokenId> ids) const;
+  // The same text, written over `out` (whose capacity is reused: a caller
+  // that decodes many id lists allocates once).
+  void decode_into(std::span<const TokenId> ids, std::string& out) const;
 
   // --- Look-ups ---
 
@@ -111,6 +116,18 @@ class Tokenizer {
     return decode_slot_past_end(id);
   }
   DecodeTable::Slot decode_slot_past_end(TokenId id) const;
+  // Writes the decoded text of `ids` at w (room for the bound decode_into
+  // works out, plus DecodeTable::kPadding); returns its end.
+  char* write_decoded(std::span<const TokenId> ids, char* w) const;
+  // From ids[i] on, writes at w what is not a plain piece copy: runs of
+  // byte tokens (repaired), ids that add nothing, and the first
+  // contribution of the text. Returns the index of the next piece to copy
+  // plainly (or the end) and the new end of the output; updates at_start.
+  struct SlowStep {
+    std::size_t next;
+    char* w;
+  };
+  SlowStep write_slow(std::span<const TokenId> ids, std::size_t i, char* w, bool& at_start) const;
 
   Vocab vocab_;
   ByteTrie trie_;
