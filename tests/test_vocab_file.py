@@ -183,6 +183,18 @@ def test_text_of_several_megabytes(load):
     assert tok.id_to_piece(1) == big and tok.id_to_piece(2) == "b" and tok.piece_to_id(big) == 1
 
 
+def test_decode_of_pieces_longer_than_64_kib(load):
+    # Pieces this long take the decoder's rare path; markers still become
+    # spaces, and only a marker at the very start is dropped.
+    long_text = "\u2581" + _text_of(70000, 7) + "\u2581x"
+    tok = load([("a", 0, 0.0), (long_text, 1, -1.0), ("\u2581b", 2, 0.0)],
+               unk_id=9, pad_id=9, bos_id=9, eos_id=9)
+    spaced = long_text.replace("\u2581", " ")
+    assert tok.decode([1]) == spaced[1:]
+    assert tok.decode([0, 1, 2, 1]) == "a" + spaced + " b" + spaced
+    assert tok.decode([9, 1, 0]) == spaced[1:] + "a"
+
+
 HOSTILE = textwrap.dedent(
     """
     import sys, zeq

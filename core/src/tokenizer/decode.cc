@@ -8,7 +8,7 @@ namespace zeq {
 
 DecodeTable::Slot Tokenizer::decode_slot_past_end(TokenId id) const {
   if (!vocab_.is_special(id)) {
-    if (auto b = byte_token(id)) return {0, 3, DecodeTable::Kind::Byte, *b};
+    if (auto b = byte_token(id)) return DecodeTable::byte_slot(*b);
   }
   return {0, 0, DecodeTable::Kind::Nothing, 0};  // no position: nothing else applies
 }
@@ -70,7 +70,7 @@ void Tokenizer::decode_into(std::span<const TokenId> ids, std::string& out) cons
   if (ids.size() <= kQuickBound / longest) {
     bound = ids.size() * longest;
   } else {
-    for (TokenId id : ids) bound += decode_slot(id).length;
+    for (TokenId id : ids) bound += decode_table_.entry(decode_slot(id)).length;
   }
 
   out.clear();  // nothing to keep if the buffer must grow
@@ -107,7 +107,7 @@ char* Tokenizer::write_decoded(std::span<const TokenId> ids, char* w) const {
   while (i < n) {
     const TokenId id = ids[i];
     if (id < table_size) [[likely]] {
-      const DecodeTable::Slot& s = slots[id];
+      const DecodeTable::Slot s = slots[id];
       if (s.kind == DecodeTable::Kind::Piece) [[likely]] {
         w = copy_piece(w, texts + s.offset, s.length);
         ++i;
@@ -125,7 +125,7 @@ Tokenizer::SlowStep Tokenizer::write_slow(std::span<const TokenId> ids, std::siz
                                           bool& at_start) const {
   std::string run;  // byte-token bytes, repaired together when closed
   for (; i < ids.size(); ++i) {
-    const DecodeTable::Slot s = decode_slot(ids[i]);
+    const DecodeTable::Entry s = decode_table_.entry(decode_slot(ids[i]));
     if (s.kind == DecodeTable::Kind::Byte) {
       run.push_back(static_cast<char>(s.byte));
       continue;
@@ -135,11 +135,12 @@ Tokenizer::SlowStep Tokenizer::write_slow(std::span<const TokenId> ids, std::siz
       w = flush_run(run, w, at_start);
       at_start = false;  // the run's bytes came first, even if they wrote nothing
     }
-    if (!at_start) return {i, w};  // a plain piece: the caller copies it
-    // The first contribution is a piece: its leading marker (a space in
-    // the table) is dropped.
+    // A piece: the caller copies a plain one, unless it is the first
+    // contribution (its leading marker, a space in the table, is dropped)
+    // or too long for a slot.
+    if (!at_start && decode_slot(ids[i]).kind == DecodeTable::Kind::Piece) return {i, w};
+    const std::size_t drop = at_start && s.byte != 0 ? 1 : 0;
     at_start = false;
-    const std::size_t drop = s.byte != 0 ? 1 : 0;
     w = copy_piece(w, decode_table_.text(s) + drop, s.length - drop);
     return {i + 1, w};
   }

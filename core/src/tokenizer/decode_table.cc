@@ -1,6 +1,8 @@
 #include "tokenizer/decode_table.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <new>
 
 namespace zeq {
 
@@ -22,14 +24,22 @@ void DecodeTable::add_piece(std::string_view text) {
   }
   const std::size_t length = text_.size() - offset;
   max_length_ = std::max(max_length_, length);
-  slots_.push_back({offset, static_cast<std::uint32_t>(length), Kind::Piece,
-                    static_cast<unsigned char>(starts_with_marker)});
+  const auto marker = static_cast<unsigned char>(starts_with_marker);
+  if (offset <= UINT32_MAX && length <= UINT16_MAX) {
+    slots_.push_back({static_cast<std::uint32_t>(offset), static_cast<std::uint16_t>(length),
+                      Kind::Piece, marker});
+    return;
+  }
+  if (long_.size() > UINT32_MAX) throw std::bad_alloc();  // 2^32 pieces of 64 KiB: cannot be
+  slots_.push_back({static_cast<std::uint32_t>(long_.size()), 0, Kind::LongPiece, marker});
+  long_.emplace_back(offset, length);
 }
 
 void DecodeTable::finish() {
   text_.append(kPadding, '\0');
   text_.shrink_to_fit();
   slots_.shrink_to_fit();
+  long_.shrink_to_fit();
 }
 
 }  // namespace zeq

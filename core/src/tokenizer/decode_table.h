@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tokenizer/types.h"
@@ -22,25 +23,45 @@ namespace zeq {
 class DecodeTable {
  public:
   enum class Kind : std::uint8_t {
-    Nothing,  // special ids, and ids that name nothing
-    Byte,     // a byte token: one raw byte
-    Piece,    // piece text, markers already turned into spaces; never empty
+    Nothing,    // special ids, and ids that name nothing
+    Byte,       // a byte token: one raw byte
+    Piece,      // piece text, markers already turned into spaces; never empty
+    LongPiece,  // a piece whose offset or length does not fit a Slot
   };
 
-  // One position's entry, in the table's own compact form.
+  // One position's entry, 8 bytes so that the table of a 32,000-piece
+  // vocabulary stays in a quarter of a megabyte: decode reads one entry
+  // per id at random, and a table twice the size falls out of the
+  // processor's caches sooner (measured: decode after another tokenizer
+  // has run is about a sixth slower than when the table is warm).
   struct Slot {
-    std::uint64_t offset;  // Kind::Piece: into the text arena
+    std::uint32_t offset;  // Kind::Piece: into the text arena; LongPiece: into long_
     // Kind::Piece: text length; Kind::Byte: 3, the most its byte can grow
-    // to in repair (as U+FFFD); Kind::Nothing: 0. So the lengths of a
-    // call's slots add up to a bound of its output.
-    std::uint32_t length;
+    // to in repair (as U+FFFD); others: 0 (a LongPiece's is in long_).
+    std::uint16_t length;
     Kind kind;
-    unsigned char byte;  // Kind::Byte: the byte; Kind::Piece: 1 if the text began with a marker
+    unsigned char byte;  // Kind::Byte: the byte; Piece kinds: 1 if the text began with a marker
   };
+  static_assert(sizeof(Slot) == 8);
+
+  // A slot with a LongPiece resolved: what the rare paths work with.
+  struct Entry {
+    std::uint64_t offset;
+    std::uint64_t length;  // summed over a call's ids: a bound of its output
+    Kind kind;             // never LongPiece
+    unsigned char byte;
+  };
+  Entry entry(const Slot& s) const {
+    if (s.kind != Kind::LongPiece) return {s.offset, s.length, s.kind, s.byte};
+    const auto& [offset, length] = long_[s.offset];
+    return {offset, length, Kind::Piece, s.byte};
+  }
 
   // Entries are added for positions 0, 1, 2, ... in order.
   void add_nothing() { slots_.push_back({0, 0, Kind::Nothing, 0}); }
-  void add_byte(unsigned char b) { slots_.push_back({0, 3, Kind::Byte, b}); }
+  // (Byte slots are also made for ids past the table, see Tokenizer.)
+  static constexpr Slot byte_slot(unsigned char b) { return {0, 3, Kind::Byte, b}; }
+  void add_byte(unsigned char b) { slots_.push_back(byte_slot(b)); }
   // An empty text adds nothing, like Kind::Nothing (it must not split a
   // run of byte-token bytes either), and is stored as such.
   void add_piece(std::string_view text);
@@ -52,10 +73,11 @@ class DecodeTable {
   std::size_t max_length() const { return max_length_; }
   const Slot& slot(std::size_t pos) const { return slots_[pos]; }
   const Slot* slots() const { return slots_.data(); }
-  // The text of a Kind::Piece slot, markers as spaces. At least kPadding
+  // The text of a Kind::Piece entry, markers as spaces. At least kPadding
   // bytes may be read from its start, whatever its length.
-  const char* text(const Slot& s) const { return text_.data() + s.offset; }
-  // Where the texts start: text(s) is text_base() + s.offset.
+  const char* text(const Entry& e) const { return text_.data() + e.offset; }
+  // Where the texts start: a Kind::Piece slot's text is at
+  // text_base() + offset.
   const char* text_base() const { return text_.data(); }
 
   // Bytes that may be read past the end of any piece text (the arena is
@@ -64,6 +86,7 @@ class DecodeTable {
 
  private:
   std::vector<Slot> slots_;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> long_;  // offset, length
   std::string text_;  // every piece text, markers as spaces, then padding
   std::size_t max_length_ = 3;
 };
