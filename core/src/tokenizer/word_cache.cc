@@ -1,7 +1,9 @@
 #include "tokenizer/word_cache.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "tokenizer/hash.h"
 
@@ -43,8 +45,8 @@ inline bool same_bytes(const char* a, const char* b, std::size_t n) {
 
 WordCache::Probe WordCache::lookup(std::string_view body, std::vector<TokenId>& out) {
   const auto hash = static_cast<std::uint32_t>(hash_bytes(body));
-  if (slots_.empty()) return {false, hash, 0};
-  const std::size_t mask = slots_.size() - 1;
+  if (!slots_) return {false, hash, 0};
+  constexpr std::size_t mask = kSlots - 1;
   const std::uint16_t tag = tag_of(hash);
   const std::size_t key_len = body.size() + 1;
   std::size_t i = hash & mask;
@@ -69,16 +71,15 @@ void WordCache::insert(const Probe& probe, std::string_view body, std::span<cons
   auto full = [&] {
     return count_ + 1 > kMaxEntries || (arena_.size() + size) * 4 > kMaxArenaBytes;
   };
-  bool moved = true;  // the probe's slot is stale once the table changes
-  if (slots_.empty()) {
-    sweep(false);
+  std::size_t i = probe.slot;
+  if (!slots_) {
+    slots_ = new_table();
+    i = free_slot(probe.hash);
   } else if (full()) {
     sweep(true);
     if (full()) sweep(false);  // the words kept fill the arena: start over
-  } else {
-    moved = grow_if_needed();
+    i = free_slot(probe.hash);  // the probe's slot belonged to the old table
   }
-  const std::size_t i = moved ? free_slot(probe.hash) : probe.slot;
   const std::size_t offset = arena_.size();
   if (arena_.capacity() < offset + size) {
     // Grow geometrically, but never past the bound.
@@ -93,45 +94,38 @@ void WordCache::insert(const Probe& probe, std::string_view body, std::span<cons
   ++count_;
 }
 
+WordCache::Table WordCache::new_table() {
+  // calloc: fresh pages come zeroed from the system and cost memory only
+  // once written, where a vector would write every zero itself.
+  auto* slots = static_cast<Slot*>(std::calloc(kSlots, sizeof(Slot)));
+  if (slots == nullptr) throw std::bad_alloc();
+  return Table(slots);
+}
+
 std::size_t WordCache::free_slot(std::uint32_t hash) const {
-  const std::size_t mask = slots_.size() - 1;
+  constexpr std::size_t mask = kSlots - 1;
   std::size_t i = hash & mask;
   while (slots_[i].key_len != 0) i = (i + 1) & mask;
   return i;
 }
 
-bool WordCache::grow_if_needed() {
-  if (2 * (count_ + 1) <= slots_.size() || slots_.size() >= 2 * kMaxEntries) return false;
-  std::vector<Slot> old(2 * slots_.size());
-  old.swap(slots_);
-  for (const Slot& s : old) {
-    if (s.key_len == 0) continue;
-    // The tag holds the hash's high half; the slot its low bits. Rehash
-    // from the stored word, which is exact whatever the table size.
-    const std::string_view body(reinterpret_cast<const char*>(arena_.data() + s.offset),
-                                s.key_len - 1u);
-    slots_[free_slot(static_cast<std::uint32_t>(hash_bytes(body)))] = s;
-  }
-  return true;
-}
-
 void WordCache::sweep(bool keep_used) {
-  std::vector<Slot> old;
-  std::vector<std::uint32_t> old_arena;
+  Table old = new_table();
   old.swap(slots_);
+  std::vector<std::uint32_t> old_arena;
   old_arena.swap(arena_);
   count_ = 0;
   std::size_t kept = 0;
   if (keep_used) {
-    for (const Slot& s : old) kept += (s.key_len != 0 && (s.ids & kUsed) != 0);
+    for (std::size_t k = 0; k < kSlots; ++k) {
+      kept += (old[k].key_len != 0 && (old[k].ids & kUsed) != 0);
+    }
     if (4 * kept > 3 * kMaxEntries) kept = 0;  // too little would be freed
   }
-  std::size_t table = kMinSlots;
-  while (table < 2 * (kept + 1)) table *= 2;
-  slots_.assign(table, Slot{});
   if (kept == 0) return;
   arena_.reserve(old_arena.capacity());
-  for (const Slot& s : old) {
+  for (std::size_t k = 0; k < kSlots; ++k) {
+    const Slot& s = old[k];
     if (s.key_len == 0 || (s.ids & kUsed) == 0) continue;
     const std::size_t n = s.ids & ~kUsed;
     const std::size_t size = units(s.key_len - 1u) + n;
