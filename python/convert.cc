@@ -68,16 +68,11 @@ TokenId to_token_id(PyObject* value) {
 }
 
 void to_token_ids(PyObject* value, std::vector<TokenId>& ids) {
-  if (is_str(value)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(value)) {
-    raise(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
-          type_qualname(value).c_str());
-  }
   ids.clear();
-
   // Exact lists and tuples report their true length and are read by index.
   // A list is re-measured at every step, as its own iterator does, since an
-  // element's __index__ may change it.
+  // element's __index__ may change it. (An exact list is neither a str nor
+  // a non-sequence: it skips the checks below.)
   if (PyList_CheckExact(value)) {
     const Py_ssize_t size = PyList_Size(value);
     // Fast path for exact ints in range: converting them runs no Python
@@ -100,11 +95,17 @@ void to_token_ids(PyObject* value, std::vector<TokenId>& ids) {
       out[i] = static_cast<TokenId>(n);
     }
     ids.resize(static_cast<std::size_t>(i));
+    if (i == size) return;
     for (; i < PyList_Size(value); ++i) {
       const Ref item = Ref::borrow(PyList_GetItem(value, i));
       ids.push_back(to_token_id(item.get()));
     }
     return;
+  }
+  if (is_str(value)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(value)) {
+    raise(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
+          type_qualname(value).c_str());
   }
   if (PyTuple_CheckExact(value)) {
     const Py_ssize_t n = PyTuple_Size(value);

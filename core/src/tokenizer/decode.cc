@@ -92,18 +92,24 @@ inline char* copy_piece(char* w, const char* t, std::size_t n) {
 
 }  // namespace
 
-// The common case, a piece id after the first character, is one table load
-// and one copy in the loop below; everything else (byte tokens, ids that
-// add nothing, the start of the text) goes through write_slow.
+// The common case, a piece id, is one table load and one copy in the loop
+// below; everything else (byte tokens, ids that add nothing, a start that
+// is not a piece) goes through write_slow.
 char* Tokenizer::write_decoded(std::span<const TokenId> ids, char* w) const {
   const DecodeTable::Slot* const slots = decode_table_.slots();
   const std::size_t table_size = decode_table_.size();
   const std::size_t n = ids.size();
   const char* const texts = decode_table_.text_base();
   bool at_start = true;  // nothing written yet
-  SlowStep step = write_slow(ids, 0, w, at_start);
-  std::size_t i = step.next;
-  w = step.w;
+  std::size_t i = 0;
+  if (n != 0 && ids[0] < table_size && slots[ids[0]].kind == DecodeTable::Kind::Piece) {
+    // The usual start: a piece, whose leading marker (a space in the
+    // table) is dropped.
+    const DecodeTable::Slot s = slots[ids[0]];
+    w = copy_piece(w, texts + s.offset + s.byte, s.length - s.byte);
+    at_start = false;
+    i = 1;
+  }
   while (i < n) {
     const TokenId id = ids[i];
     if (id < table_size) [[likely]] {
@@ -114,7 +120,7 @@ char* Tokenizer::write_decoded(std::span<const TokenId> ids, char* w) const {
         continue;
       }
     }
-    step = write_slow(ids, i, w, at_start);
+    const SlowStep step = write_slow(ids, i, w, at_start);
     i = step.next;
     w = step.w;
   }
