@@ -136,38 +136,64 @@ void to_token_ids(PyObject* value, std::vector<TokenId>& ids) {
 
 }  // namespace
 
-Ref parse_one(PyObject* args, PyObject* kwargs, const Param& param) {
-  const Py_ssize_t given = PyTuple_Size(args);
-  if (given < 0) throw PythonError{};
+namespace {
+
+// The checks of both calling conventions, in the same order with the same
+// messages: `given` positional values (`first` the first of them), then
+// the keywords as `for_each_keyword(visit)` presents them, in call order.
+template <class ForEachKeyword>
+Ref parse_value(Py_ssize_t given, PyObject* first, ForEachKeyword&& for_each_keyword,
+                const Param& param) {
   if (given > 1) {
     raise(PyExc_TypeError, "%s takes 1 positional arguments but %zd %s given",
           param.full_name, given, given == 1 ? "was" : "were");
   }
   Ref value;
-  if (given == 1) value = Ref::borrow(PyTuple_GetItem(args, 0));
-  if (kwargs != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* item = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &item)) {
-      // The name is ASCII, so a key holding a lone surrogate (not readable
-      // as UTF-8) can never compare equal: it is unexpected like any other.
-      if (!is_str(key) || PyUnicode_CompareWithASCIIString(key, param.name) != 0) {
-        raise(PyExc_TypeError, "%s got an unexpected keyword argument '%s'",
-              param.full_name, key_text(key).c_str());
-      }
-      if (value) {
-        raise(PyExc_TypeError, "%s got multiple values for argument '%s'",
-              param.full_name, param.name);
-      }
-      value = Ref::borrow(item);
+  if (given == 1) value = Ref::borrow(first);
+  for_each_keyword([&](PyObject* key, PyObject* item) {
+    // The name is ASCII, so a key holding a lone surrogate (not readable
+    // as UTF-8) can never compare equal: it is unexpected like any other.
+    if (!is_str(key) || PyUnicode_CompareWithASCIIString(key, param.name) != 0) {
+      raise(PyExc_TypeError, "%s got an unexpected keyword argument '%s'",
+            param.full_name, key_text(key).c_str());
     }
-  }
+    if (value) {
+      raise(PyExc_TypeError, "%s got multiple values for argument '%s'",
+            param.full_name, param.name);
+    }
+    value = Ref::borrow(item);
+  });
   if (!value) {
     raise(PyExc_TypeError, "%s missing 1 required positional argument: '%s'",
           param.full_name, param.name);
   }
   return value;
+}
+
+}  // namespace
+
+Ref parse_one(PyObject* args, PyObject* kwargs, const Param& param) {
+  const Py_ssize_t given = PyTuple_Size(args);
+  if (given < 0) throw PythonError{};
+  PyObject* first = given >= 1 ? PyTuple_GetItem(args, 0) : nullptr;
+  return parse_value(given, first, [&](auto&& visit) {
+    if (kwargs == nullptr) return;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &item)) visit(key, item);
+  }, param);
+}
+
+Ref parse_one_fast(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   const Param& param) {
+  PyObject* first = nargs >= 1 ? args[0] : nullptr;
+  return parse_value(nargs, first, [&](auto&& visit) {
+    if (kwnames == nullptr) return;
+    const Py_ssize_t count = PyTuple_Size(kwnames);
+    if (count < 0) throw PythonError{};
+    for (Py_ssize_t k = 0; k < count; ++k) visit(PyTuple_GetItem(kwnames, k), args[nargs + k]);
+  }, param);
 }
 
 std::string type_qualname(PyObject* obj) {

@@ -28,6 +28,11 @@ struct Param {
 // Returns the parameter's value from a METH_VARARGS | METH_KEYWORDS call
 // (`kwargs` may be null), or raises TypeError for a wrong arity or keyword.
 Ref parse_one(PyObject* args, PyObject* kwargs, const Param& param);
+// The same for a METH_FASTCALL | METH_KEYWORDS call: `nargs` positional
+// values in args[0, nargs), then one value for each name in the tuple
+// `kwnames` (or null), in call order. Same checks, same messages.
+Ref parse_one_fast(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   const Param& param);
 
 // __qualname__ of the object's type, or "<failed to extract type name>".
 std::string type_qualname(PyObject* obj);

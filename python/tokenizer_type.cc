@@ -75,6 +75,18 @@ void* slot_fn(F* fn) {
   return reinterpret_cast<void*>(fn);
 }
 
+// Whether the running interpreter is Python 3.10 or newer, read from
+// Py_GetVersion() ("3.11.7 (main, ...)"), which the limited API has in
+// every version.
+bool runs_3_10_or_newer() {
+  const char* v = Py_GetVersion();
+  int major = 0, minor = 0;
+  for (; *v >= '0' && *v <= '9'; ++v) major = major * 10 + (*v - '0');
+  if (*v++ != '.') return false;
+  for (; *v >= '0' && *v <= '9'; ++v) minor = minor * 10 + (*v - '0');
+  return major > 3 || (major == 3 && minor >= 10);
+}
+
 }  // namespace
 
 PyTypeObject* tokenizer_type() {
@@ -84,7 +96,7 @@ PyTypeObject* tokenizer_type() {
       {Py_tp_doc, const_cast<char*>(kClassDoc)},
       {Py_tp_new, slot_fn(refuse_new)},
       {Py_tp_dealloc, slot_fn(dealloc)},
-      {Py_tp_methods, kTokenizerMethods},
+      {Py_tp_methods, tokenizer_methods(runs_3_10_or_newer())},
       {Py_tp_getset, kTokenizerGetSet},
       {Py_tp_repr, slot_fn(repr)},
       {Py_mp_length, slot_fn(length)},

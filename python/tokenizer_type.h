@@ -84,7 +84,9 @@ PyObject* new_tokenizer(Tokenizer&& core);
 Instance& receiver(PyObject* self);
 
 // Member tables of the class (members.cc).
-extern PyMethodDef kTokenizerMethods[];
+// The methods of the class, for the METH_FASTCALL convention (Python 3.10
+// and newer) or the classic one.
+PyMethodDef* tokenizer_methods(bool vectorcall);
 extern PyGetSetDef kTokenizerGetSet[];
 
 }  // namespace zeq::py

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need and runs every test: the C++ tests of the
 # core (GoogleTest), then the Python test suite against the installed
-# module, then both again built with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# module (and again under Python 3.9 when the machine has it), then both
+# again built with AddressSanitizer and UndefinedBehaviorSanitizer.
 #
 #   bash scripts/run-tests.sh           # everything
 #   bash scripts/run-tests.sh --quick   # without the sanitizer pass
@@ -40,6 +40,28 @@ ZEQ_SANITIZE= pip_install ".[test]"
 core_tests ""
 echo "== Python tests"
 "$PYTHON" -m pytest -q tests
+
+# The same abi3 module under the oldest Python it supports, when this
+# machine has it: Python 3.9 gets the classic calling convention (3.10 and
+# newer get METH_FASTCALL), so both conventions are tested.
+OLDEST=${OLDEST_PYTHON:-python3.9}
+if command -v "$OLDEST" >/dev/null && "$OLDEST" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 9))'; then
+  echo "== Python tests under $("$OLDEST" --version 2>&1)"
+  oldest_path=build/oldest-python-path
+  rm -rf "$oldest_path"
+  mkdir -p "$oldest_path"
+  "$PYTHON" - "$oldest_path" <<'PY'
+import pathlib, shutil, sys
+import zeq, zeqtools
+dest = pathlib.Path(sys.argv[1])
+shutil.copy(zeq.__file__, dest)
+shutil.copytree(pathlib.Path(zeqtools.__file__).parent, dest / "zeqtools")
+PY
+  "$OLDEST" -m pip install -q --disable-pip-version-check pytest hypothesis
+  PYTHONPATH=$oldest_path "$OLDEST" -m pytest -q -p no:cacheprovider tests
+else
+  echo "== $OLDEST not found: the classic calling convention (Python 3.9) is not tested"
+fi
 
 [ "$quick" = 1 ] && exit 0
 
