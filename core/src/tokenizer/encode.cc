@@ -40,11 +40,14 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
   // Words come straight from the text (no normalised copy of it); only a
   // word that must be segmented is spelled out, marker first, in one
   // buffer that every word reuses, as is the lattice.
-  WordBuffers& buffers = t_buffers;
+  // The thread's buffers are looked up at the first word the cache does
+  // not have (reaching a thread_local from a shared object is a call).
   struct Trim {
-    WordBuffers& b;
-    ~Trim() { b.trim(); }
-  } trim{buffers};
+    WordBuffers* b = nullptr;
+    ~Trim() {
+      if (b != nullptr) b->trim();
+    }
+  } buffers;
   for_each_word_body(text, [&](std::string_view body) {
     WordCache::Probe probe{};
     const bool cacheable = cache != nullptr && body.size() <= WordCache::kMaxWordBytes;
@@ -52,11 +55,12 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
       probe = cache->lookup(body, ids);
       if (probe.hit) return;
     }
-    std::string& word = buffers.word;
+    if (buffers.b == nullptr) buffers.b = &t_buffers;
+    std::string& word = buffers.b->word;
     word.assign(SPACE_MARKER);
     word.append(body);
     const std::size_t first = ids.size();
-    segment_word(*this, word, ids, buffers.lattice);
+    segment_word(*this, word, ids, buffers.b->lattice);
     if (cacheable) cache->insert(probe, body, std::span<const TokenId>(ids).subspan(first));
   });
 }
