@@ -249,9 +249,20 @@ PyObject* str_object(std::string_view text) {
 
 PyObject* id_list(std::span<const TokenId> ids, ObjectCache* ints) {
   Ref list(made(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
+  PyObject* const* known = nullptr;
+  std::size_t known_count = 0;
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const TokenId id = ids[i];
-    PyObject* item = ints != nullptr ? ints->get(id, [id] { return id_object(id); }) : id_object(id);
+    PyObject* item = id < known_count ? known[id] : nullptr;
+    if (item != nullptr) {
+      Py_INCREF(item);  // the usual case: one load and an increment
+    } else if (ints != nullptr) {
+      item = ints->get(id, [id] { return id_object(id); });
+      known = ints->made_objects();
+      known_count = ints->made_count();
+    } else {
+      item = id_object(id);
+    }
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();

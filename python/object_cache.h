@@ -46,6 +46,11 @@ class ObjectCache {
     return slot;
   }
 
+  // For loops over many keys: the objects made so far (null where not
+  // made yet) and how many keys there are; get() fills the gaps.
+  PyObject* const* made_objects() const { return objects_.data(); }
+  std::size_t made_count() const { return objects_.size(); }
+
  private:
   static constexpr std::size_t kMaxBound = std::size_t{1} << 20;
 
