@@ -44,8 +44,21 @@ echo "== Python tests"
 # The same abi3 module under the oldest Python it supports, when this
 # machine has it: Python 3.9 gets the classic calling convention (3.10 and
 # newer get METH_FASTCALL), so both conventions are tested.
-OLDEST=${OLDEST_PYTHON:-python3.9}
-if command -v "$OLDEST" >/dev/null && "$OLDEST" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 9))'; then
+find_python39() {
+  local candidates=(${OLDEST_PYTHON:-} python3.9)
+  if command -v pyenv >/dev/null; then
+    candidates+=("$(pyenv root)"/versions/3.9*/bin/python)
+  fi
+  local c
+  for c in "${candidates[@]}"; do
+    if "$c" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 9))' 2>/dev/null; then
+      echo "$c"
+      return
+    fi
+  done
+}
+OLDEST=$(find_python39)
+if [ -n "$OLDEST" ]; then
   echo "== Python tests under $("$OLDEST" --version 2>&1)"
   oldest_path=build/oldest-python-path
   rm -rf "$oldest_path"
@@ -60,7 +73,7 @@ PY
   "$OLDEST" -m pip install -q --disable-pip-version-check pytest hypothesis
   PYTHONPATH=$oldest_path "$OLDEST" -m pytest -q -p no:cacheprovider tests
 else
-  echo "== $OLDEST not found: the classic calling convention (Python 3.9) is not tested"
+  echo "== no Python 3.9 found: the classic calling convention is not tested"
 fi
 
 [ "$quick" = 1 ] && exit 0
