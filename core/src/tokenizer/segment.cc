@@ -56,17 +56,29 @@ void segment_word(const Tokenizer& tokenizer, std::string_view word,
     // a piece and ends at the first missing child or at the word's end.
     // A piece is at most 2^32 - 1 bytes long (its length field), so the
     // distance i of every offer fits in 32 bits.
-    bool covered = false;
+    // The walk runs in two legs: through the bytes of the character at p,
+    // after which a piece ending there (exactly c bytes) tells whether the
+    // character is covered, then on without that question.
     std::uint32_t node = ByteTrie::kRoot;
     LatticeCell* const from = cells + p;
     const unsigned char* const start = bytes + p;
     const std::size_t max_i = len - p;
-    for (std::size_t i = 1; i <= max_i; ++i) {
+    std::size_t i = 1;
+    for (const std::size_t leg = std::min(c, max_i); i <= leg; ++i) {
       node = trie.child(node, start[i - 1]);
       if (node == ByteTrie::kNoNode) break;
       if (trie.has_terminal(node)) {
         offer(from[i], static_cast<std::uint32_t>(i), s + trie.score(node), trie.terminal(node));
-        covered |= (i == c);
+      }
+    }
+    const bool covered = i == c + 1 && trie.has_terminal(node);
+    if (i == c + 1) {
+      for (; i <= max_i; ++i) {
+        node = trie.child(node, start[i - 1]);
+        if (node == ByteTrie::kNoNode) break;
+        if (trie.has_terminal(node)) {
+          offer(from[i], static_cast<std::uint32_t>(i), s + trie.score(node), trie.terminal(node));
+        }
       }
     }
 
