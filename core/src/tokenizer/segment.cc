@@ -64,11 +64,19 @@ void segment_word(const Tokenizer& tokenizer, std::string_view word,
     const unsigned char* const start = bytes + p;
     const std::size_t max_i = len - p;
     std::size_t i = 1;
-    for (const std::size_t leg = std::min(c, max_i); i <= leg; ++i) {
-      node = trie.child(node, start[i - 1]);
-      if (node == ByteTrie::kNoNode) break;
-      if (trie.has_terminal(node)) {
-        offer(from[i], static_cast<std::uint32_t>(i), s + trie.score(node), trie.terminal(node));
+    if (c == 1) {  // the usual case, ASCII: one step
+      node = trie.child(node, start[0]);
+      if (node != ByteTrie::kNoNode) {
+        if (trie.has_terminal(node)) offer(from[1], 1, s + trie.score(node), trie.terminal(node));
+        i = 2;
+      }
+    } else {
+      for (const std::size_t leg = std::min(c, max_i); i <= leg; ++i) {
+        node = trie.child(node, start[i - 1]);
+        if (node == ByteTrie::kNoNode) break;
+        if (trie.has_terminal(node)) {
+          offer(from[i], static_cast<std::uint32_t>(i), s + trie.score(node), trie.terminal(node));
+        }
       }
     }
     const bool covered = i == c + 1 && trie.has_terminal(node);
