@@ -16,7 +16,10 @@ struct WordBuffers {
   std::string word;
   Lattice lattice;
 
-  static constexpr std::size_t kKeptWordBytes = std::size_t{1} << 16;
+  // At most this word (and a 12-byte lattice cell per byte, 48 KiB) stays
+  // with a thread between calls; a thread pool must not keep one long
+  // word's buffers per thread.
+  static constexpr std::size_t kKeptWordBytes = std::size_t{1} << 12;
 
   void trim() {
     if (word.capacity() > kKeptWordBytes) *this = WordBuffers{};
