@@ -31,6 +31,18 @@ def rss():
         return int(f.read().split()[1]) * PAGE
 
 
+def verdict(failed, total_mb, limit_mb, ok_message):
+    """Ends a report: the exit status, 1 when a case (or the total, over
+    twice the per-batch limit) grew too much."""
+    if total_mb > 2 * limit_mb:
+        failed.append("total")
+    if failed:
+        print("FAILED:", ", ".join(failed))
+        return 1
+    print(ok_message)
+    return 0
+
+
 def small_vocab_bytes():
     texts = ["<unk>", "<s>", "</s>", "<pad>", "▁a", "▁b", "a", "b", "▁"]
     head = b"ZEQZ" + struct.pack("<6I", 1, len(texts), 3, 0, 1, 2)
@@ -155,13 +167,7 @@ def main():
                   f"({grew:+6.2f})  {elapsed * 1e6 / args.calls:7.2f} us/call{flag}")
         total = (rss() - start_all) / 2**20
         print(f"total growth {total:+.2f} MiB over all cases")
-        if total > 2 * args.limit_mb:
-            failed.append("total")
-        if failed:
-            print("FAILED:", ", ".join(failed))
-            return 1
-        print("no growth beyond the limit")
-        return 0
+        return verdict(failed, total, args.limit_mb, "no growth beyond the limit")
 
 
 if __name__ == "__main__":

@@ -24,17 +24,12 @@ import tempfile
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "core" / "fuzz"))
 
+from leak_check import rss, verdict  # noqa: E402
 from make_seeds import vocab_seeds  # noqa: E402
 from zeq import Tokenizer  # noqa: E402
-
-PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
 
 
 def open_fds():
@@ -120,13 +115,7 @@ def main():
         # only the measured batches count.
         print(f"growth over all measured batches {batches:+.2f} MiB "
               f"(resident size {(rss() - start_all) / 2**20:+.2f} MiB since the start, warm-ups included)")
-        if batches > 2 * args.limit_mb:
-            failed.append("total")
-        if failed:
-            print("FAILED:", ", ".join(failed))
-            return 1
-        print("no growth beyond the limit, no file left open")
-        return 0
+        return verdict(failed, batches, args.limit_mb, "no growth beyond the limit, no file left open")
 
 
 if __name__ == "__main__":

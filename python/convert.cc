@@ -247,7 +247,13 @@ PyObject* str_object(std::string_view text) {
       text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-PyObject* id_list(std::span<const TokenId> ids, ObjectCache* ints) {
+namespace {
+
+// A new list with the object of every id: from `cache` where it has one
+// (one load and an increment, the usual case), else made by `make(id)`
+// (and kept by the cache when it has room for that id).
+template <class Make>
+PyObject* list_of(std::span<const TokenId> ids, ObjectCache* cache, Make&& make) {
   Ref list(made(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
   PyObject* const* known = nullptr;
   std::size_t known_count = 0;
@@ -255,27 +261,27 @@ PyObject* id_list(std::span<const TokenId> ids, ObjectCache* ints) {
     const TokenId id = ids[i];
     PyObject* item = id < known_count ? known[id] : nullptr;
     if (item != nullptr) {
-      Py_INCREF(item);  // the usual case: one load and an increment
-    } else if (ints != nullptr) {
-      item = ints->get(id, [id] { return id_object(id); });
-      known = ints->made_objects();
-      known_count = ints->made_count();
+      Py_INCREF(item);
+    } else if (cache != nullptr) {
+      item = cache->get(id, [&] { return make(id); });
+      known = cache->made_objects();
+      known_count = cache->made_count();
     } else {
-      item = id_object(id);
+      item = make(id);
     }
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
 }
 
+}  // namespace
+
+PyObject* id_list(std::span<const TokenId> ids, ObjectCache* ints) {
+  return list_of(ids, ints, id_object);
+}
+
 PyObject* piece_list(std::span<const TokenId> ids, const Tokenizer& core, ObjectCache& strs) {
-  Ref list(made(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    const TokenId id = ids[i];
-    PyObject* item = strs.get(id, [&] { return str_object(core.piece_or_unk(id)); });
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return list_of(ids, &strs, [&](TokenId id) { return str_object(core.piece_or_unk(id)); });
 }
 
 PyObject* none_object() {

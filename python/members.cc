@@ -63,12 +63,11 @@ PyObject* decode_body(PyObject* self, PyObject* arg) {
   // Converted completely before the core sees any of it.
   IdsLease lease(held.buffers);
   ids_arg(arg, kDecode.name, lease.ids());
-  // Nothing runs Python code from here on: the text buffer is ours.
+  // Nothing runs Python code from here on: the text buffer is ours (the
+  // outermost call's lease trims it on the way out).
   std::string& text = held.buffers.text;
   held.core.decode_into(lease.ids(), text);
-  PyObject* result = str_object(text);
-  if (text.capacity() > CallBuffers::kKeptBytes) std::string().swap(text);
-  return result;
+  return str_object(text);
 }
 
 PyObject* id_to_piece_body(PyObject* self, PyObject* arg) {

@@ -37,7 +37,7 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 from fractions import Fraction
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import zeq
 from zeqtools.convert import convert_file, from_hf_tokenizer_json
@@ -122,27 +122,26 @@ def compare(tok: "zeq.Tokenizer", scorer: Scorer, lines: Sequence[str],
     """Encode every line both ways. ``extra_marker``: the reference puts a
     second marker in front of a line that begins with a space."""
     t = Tally()
+
+    def tally(pairs: Iterable[Tuple[str, List[int]]]) -> Tuple[int, int, int]:
+        """(lines, same ids, equal-score ties); other lines go to t.others."""
+        n = agree = ties = 0
+        for line, ref in pairs:
+            n += 1
+            got = tok.encode(line)
+            if got == ref:
+                agree += 1
+            elif classify(scorer, ref, got) == "tie":
+                ties += 1
+            else:
+                t.others.append(line)
+        return n, agree, ties
+
     plain = [l for l in lines if not l.startswith(" ")]
     spaced = [l for l in lines if l.startswith(" ")]
-    for line, ref in zip(plain, reference(plain)):
-        t.lines += 1
-        got = tok.encode(line)
-        if got == ref:
-            t.agree += 1
-        elif classify(scorer, ref, got) == "tie":
-            t.ties += 1
-        else:
-            t.others.append(line)
+    t.lines, t.agree, t.ties = tally(zip(plain, reference(plain)))
     ref_lines = [l[1:] for l in spaced] if extra_marker else spaced
-    for line, ref in zip(spaced, reference(ref_lines)):
-        t.space_lines += 1
-        got = tok.encode(line)
-        if got == ref:
-            t.space_agree += 1
-        elif classify(scorer, ref, got) == "tie":
-            t.space_ties += 1
-        else:
-            t.others.append(line)
+    t.space_lines, t.space_agree, t.space_ties = tally(zip(spaced, reference(ref_lines)))
     return t
 
 

@@ -15,19 +15,6 @@ DecodeTable::Slot Tokenizer::decode_slot_past_end(TokenId id) const {
 
 namespace {
 
-// Copies `s`, writing a space for every SPACE_MARKER, and returns the end.
-char* copy_markers_as_spaces(char* w, std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    if (s.substr(i, SPACE_MARKER.size()) == SPACE_MARKER) {
-      *w++ = ' ';
-      i += SPACE_MARKER.size();
-    } else {
-      *w++ = s[i++];
-    }
-  }
-  return w;
-}
-
 // Writes a run of byte-token bytes at w, repaired and with markers as
 // spaces (a marker at the very start dropped), empties it, returns the end.
 [[gnu::noinline]] char* flush_run(std::string& run, char* w, bool at_start) {
@@ -38,7 +25,7 @@ char* copy_markers_as_spaces(char* w, std::string_view s) {
     fixed = repaired;
   }
   if (at_start && fixed.starts_with(SPACE_MARKER)) fixed.remove_prefix(SPACE_MARKER.size());
-  w = copy_markers_as_spaces(w, fixed);
+  w = DecodeTable::copy_markers_as_spaces(w, fixed);
   run.clear();
   return w;
 }
@@ -131,7 +118,8 @@ Tokenizer::SlowStep Tokenizer::write_slow(std::span<const TokenId> ids, std::siz
                                           bool& at_start) const {
   std::string run;  // byte-token bytes, repaired together when closed
   for (; i < ids.size(); ++i) {
-    const DecodeTable::Entry s = decode_table_.entry(decode_slot(ids[i]));
+    const DecodeTable::Slot slot = decode_slot(ids[i]);
+    const DecodeTable::Entry s = decode_table_.entry(slot);
     if (s.kind == DecodeTable::Kind::Byte) {
       run.push_back(static_cast<char>(s.byte));
       continue;
@@ -144,7 +132,7 @@ Tokenizer::SlowStep Tokenizer::write_slow(std::span<const TokenId> ids, std::siz
     // A piece: the caller copies a plain one, unless it is the first
     // contribution (its leading marker, a space in the table, is dropped)
     // or too long for a slot.
-    if (!at_start && decode_slot(ids[i]).kind == DecodeTable::Kind::Piece) return {i, w};
+    if (!at_start && slot.kind == DecodeTable::Kind::Piece) return {i, w};
     const std::size_t drop = at_start && s.byte != 0 ? 1 : 0;
     at_start = false;
     w = copy_piece(w, decode_table_.text(s) + drop, s.length - drop);

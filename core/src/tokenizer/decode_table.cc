@@ -14,14 +14,9 @@ void DecodeTable::add_piece(std::string_view text) {
   const bool starts_with_marker = text.starts_with(SPACE_MARKER);
   const std::uint64_t offset = text_.size();
   // A piece is well-formed UTF-8, so every E2 96 81 in it is a marker.
-  for (std::size_t i = 0; i < text.size();) {
-    if (text.substr(i, SPACE_MARKER.size()) == SPACE_MARKER) {
-      text_.push_back(' ');
-      i += SPACE_MARKER.size();
-    } else {
-      text_.push_back(text[i++]);
-    }
-  }
+  text_.resize(offset + text.size());
+  char* const end = copy_markers_as_spaces(text_.data() + offset, text);
+  text_.resize(static_cast<std::size_t>(end - text_.data()));
   const std::size_t length = text_.size() - offset;
   max_length_ = std::max(max_length_, length);
   const auto marker = static_cast<unsigned char>(starts_with_marker);
@@ -33,6 +28,18 @@ void DecodeTable::add_piece(std::string_view text) {
   if (long_.size() > UINT32_MAX) throw std::bad_alloc();  // 2^32 pieces of 64 KiB: cannot be
   slots_.push_back({static_cast<std::uint32_t>(long_.size()), 0, Kind::LongPiece, marker});
   long_.emplace_back(offset, length);
+}
+
+char* DecodeTable::copy_markers_as_spaces(char* w, std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    if (text.substr(i, SPACE_MARKER.size()) == SPACE_MARKER) {
+      *w++ = ' ';
+      i += SPACE_MARKER.size();
+    } else {
+      *w++ = text[i++];
+    }
+  }
+  return w;
 }
 
 void DecodeTable::finish() {

@@ -80,6 +80,10 @@ class DecodeTable {
   // text_base() + offset.
   const char* text_base() const { return text_.data(); }
 
+  // Copies `text` to w with a space for every SPACE_MARKER; returns the
+  // end. Used for piece texts at load and for repaired byte runs at decode.
+  static char* copy_markers_as_spaces(char* w, std::string_view text);
+
   // Bytes that may be read past the end of any piece text (the arena is
   // padded), so that short pieces can be copied with fixed-size moves.
   static constexpr std::size_t kPadding = 16;

@@ -41,16 +41,23 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
   ids.clear();
   ids.reserve(text.size() / 3 + 1);
   // Words come straight from the text (no normalised copy of it); only a
-  // word that must be segmented is spelled out, marker first, in one
-  // buffer that every word reuses, as is the lattice.
-  // The thread's buffers are looked up at the first word the cache does
-  // not have (reaching a thread_local from a shared object is a call).
-  struct Trim {
-    WordBuffers* b = nullptr;
-    ~Trim() {
-      if (b != nullptr) b->trim();
+  // word that must be segmented is spelled out, marker first, in the
+  // thread's word buffer, and segmented in its lattice. Those are reached
+  // at the first word the cache does not have (a thread_local in a shared
+  // object is reached through a call) and trimmed when the call ends.
+  class LazyBuffers {
+   public:
+    WordBuffers& get() {
+      if (buffers_ == nullptr) buffers_ = &t_buffers;
+      return *buffers_;
     }
-  } buffers;
+    ~LazyBuffers() {
+      if (buffers_ != nullptr) buffers_->trim();
+    }
+
+   private:
+    WordBuffers* buffers_ = nullptr;
+  } thread_buffers;
   for_each_word_body(text, [&](std::string_view body) {
     WordCache::Probe probe{};
     const bool cacheable = cache != nullptr && body.size() <= WordCache::kMaxWordBytes;
@@ -58,12 +65,11 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
       probe = cache->lookup(body, ids);
       if (probe.hit) return;
     }
-    if (buffers.b == nullptr) buffers.b = &t_buffers;
-    std::string& word = buffers.b->word;
-    word.assign(SPACE_MARKER);
-    word.append(body);
+    WordBuffers& buffers = thread_buffers.get();
+    buffers.word.assign(SPACE_MARKER);
+    buffers.word.append(body);
     const std::size_t first = ids.size();
-    segment_word(*this, word, ids, buffers.b->lattice);
+    segment_word(*this, buffers.word, ids, buffers.lattice);
     if (cacheable) cache->insert(probe, body, std::span<const TokenId>(ids).subspan(first));
   });
 }

@@ -53,41 +53,36 @@ void segment_word(const Tokenizer& tokenizer, std::string_view word,
     const float s = cells[p].score;
 
     // Every piece that starts at p. The walk goes on through nodes without
-    // a piece and ends at the first missing child or at the word's end.
-    // A piece is at most 2^32 - 1 bytes long (its length field), so the
-    // distance i of every offer fits in 32 bits.
-    // The walk runs in two legs: through the bytes of the character at p,
-    // after which a piece ending there (exactly c bytes) tells whether the
-    // character is covered, then on without that question.
+    // a piece and ends at the first missing child or at the word's end. It
+    // runs in two legs: through the bytes of the character at p, after
+    // which a piece ending there (exactly c bytes) tells whether the
+    // character is covered, then on without that question. A piece is at
+    // most 2^32 - 1 bytes long (its length field), so the distance of every
+    // offer fits in 32 bits.
     std::uint32_t node = ByteTrie::kRoot;
     LatticeCell* const from = cells + p;
     const unsigned char* const start = bytes + p;
     const std::size_t max_i = len - p;
+    // One step of the walk, to `depth`: false at a missing child.
+    auto step = [&](std::size_t depth) {
+      node = trie.child(node, start[depth - 1]);
+      if (node == ByteTrie::kNoNode) return false;
+      if (trie.has_terminal(node)) {
+        offer(from[depth], static_cast<std::uint32_t>(depth), s + trie.score(node),
+              trie.terminal(node));
+      }
+      return true;
+    };
     std::size_t i = 1;
     if (c == 1) {  // the usual case, ASCII: one step
-      node = trie.child(node, start[0]);
-      if (node != ByteTrie::kNoNode) {
-        if (trie.has_terminal(node)) offer(from[1], 1, s + trie.score(node), trie.terminal(node));
-        i = 2;
-      }
+      if (step(1)) i = 2;
     } else {
-      for (const std::size_t leg = std::min(c, max_i); i <= leg; ++i) {
-        node = trie.child(node, start[i - 1]);
-        if (node == ByteTrie::kNoNode) break;
-        if (trie.has_terminal(node)) {
-          offer(from[i], static_cast<std::uint32_t>(i), s + trie.score(node), trie.terminal(node));
-        }
-      }
+      const std::size_t leg = std::min(c, max_i);
+      while (i <= leg && step(i)) ++i;
     }
     const bool covered = i == c + 1 && trie.has_terminal(node);
     if (i == c + 1) {
-      for (; i <= max_i; ++i) {
-        node = trie.child(node, start[i - 1]);
-        if (node == ByteTrie::kNoNode) break;
-        if (trie.has_terminal(node)) {
-          offer(from[i], static_cast<std::uint32_t>(i), s + trie.score(node), trie.terminal(node));
-        }
-      }
+      while (i <= max_i && step(i)) ++i;
     }
 
     if (covered) {
