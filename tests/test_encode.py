@@ -130,6 +130,11 @@ def test_four_byte_character_fallback(load, missing, ids, decoded):
         # A one-character piece stops it, even when its own offer loses (NaN).
         ("x", [("▁", 1, 20.0), ("▁x", 2, -3.0), ("x", 3, NAN), ("<0x78>", 4, 0.0)], [2]),
         ("x", [("▁", 1, 20.0), ("▁x", 2, -3.0), ("<0x78>", 4, 0.0)], [1, 4]),
+        # Equal sums: at every cell the last piece that starts earliest wins
+        # ([▁a] over [▁][a] at "a", [ab] over [a][b] at the end).
+        ("ab", [("▁", 1, -1.0), ("▁a", 2, -2.0), ("a", 3, -1.0), ("b", 4, -1.0), ("ab", 5, -2.0)], [1, 5]),
+        # An empty piece never matches, not even where no piece starts.
+        ("xa", [("", 5, 9.0), ("▁", 1, -1.0), ("a", 3, -1.0), ("<0x78>", 4, 0.0)], [1, 4, 3]),
         # A NaN candidate takes an unreached cell and never replaces a reached one.
         ("ab", [("▁", 1, -1.0), ("ab", 2, NAN), ("a", 3, -1.0), ("b", 4, -1.0)], [1, 2]),
         ("ab", [("▁", 1, -1.0), ("▁ab", 2, -10.0), ("a", 3, -1.0), ("b", 4, NAN)], [2]),

@@ -89,12 +89,63 @@ TEST(ByteTrie, MatchesReferenceOnRandomKeys) {
   }
 }
 
+// The pieces that end the text read so far, as (length, id), in the order
+// the automaton gives them.
+std::vector<std::pair<std::uint32_t, TokenId>> outputs(const ByteTrie& trie, std::uint32_t state) {
+  std::vector<std::pair<std::uint32_t, TokenId>> found;
+  for (std::uint32_t o = trie.first_output(state);
+       o != ByteTrie::kNoNode; o = trie.next_output(o)) {
+    found.emplace_back(trie.length(o), trie.terminal(o));
+  }
+  return found;
+}
+
+// After each byte of a random text, the automaton lists exactly the
+// non-empty pieces that end there, longest first, with their ids. Small
+// alphabets make pieces overlap and nest; the empty piece never shows.
+TEST(ByteTrie, MatchingListsEveryPieceEndingHereLongestFirst) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 60; ++round) {
+    const int alphabet = 2 + round % 3;
+    std::vector<std::string> texts;
+    std::vector<ByteTrie::Key> keys;
+    std::map<std::string, TokenId> last;
+    for (int i = 0; i < 40; ++i) {
+      std::string t(rng() % 6, '\0');
+      for (char& ch : t) ch = static_cast<char>('a' + rng() % alphabet);
+      texts.push_back(t);
+    }
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      keys.push_back({texts[i], static_cast<TokenId>(i), 0.0f});
+      last[texts[i]] = static_cast<TokenId>(i);
+    }
+    const ByteTrie trie = ByteTrie::build(keys);
+    std::string text(200, '\0');
+    for (char& ch : text) ch = static_cast<char>('a' + rng() % (alphabet + 1));
+    std::uint32_t state = ByteTrie::kRoot;
+    for (std::size_t e = 1; e <= text.size(); ++e) {
+      state = trie.next(state, static_cast<unsigned char>(text[e - 1]));
+      std::vector<std::pair<std::uint32_t, TokenId>> expected;
+      for (std::size_t n = e; n >= 1; --n) {
+        const auto it = last.find(text.substr(e - n, n));
+        if (it != last.end()) expected.emplace_back(static_cast<std::uint32_t>(n), it->second);
+      }
+      ASSERT_EQ(outputs(trie, state), expected) << "round " << round << " at " << e;
+    }
+  }
+}
+
 // A very long piece must not recurse per byte while building.
 TEST(ByteTrie, LongPieceBuildsIteratively) {
   const std::string longest(1 << 20, 'a');
   const ByteTrie trie = ByteTrie::build({{longest, 5, -1.0f}, {"ab", 6, -1.0f}});
   EXPECT_EQ(trie.node_count(), longest.size() + 2);
   EXPECT_EQ(trie.terminal(walk(trie, longest)), 5u);
+  // Its failure links are linked in linear time too, and matching finds it.
+  std::uint32_t state = ByteTrie::kRoot;
+  for (unsigned char c : longest) state = trie.next(state, c);
+  ASSERT_EQ(outputs(trie, state).size(), 1u);
+  EXPECT_EQ(outputs(trie, state)[0], std::make_pair(static_cast<std::uint32_t>(longest.size()), 5u));
 }
 
 }  // namespace

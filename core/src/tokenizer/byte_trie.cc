@@ -36,7 +36,8 @@ class ByteTrieBuilder {
       while (lo < f.hi && keys[lo].text.size() == f.depth) ++lo;
       if (lo > f.lo) {
         slots_[f.node].base |= ByteTrie::kTerminalBit;
-        pieces_[f.node] = {keys[lo - 1].id, keys[lo - 1].score};
+        pieces_[f.node] = {keys[lo - 1].id, keys[lo - 1].score,
+                           static_cast<std::uint32_t>(f.depth)};
       }
       if (lo == f.hi) continue;
 
@@ -181,9 +182,51 @@ class ByteTrieBuilder {
   std::size_t last_used_ = 0;
 };
 
+// Failure and output links, level by level: a node's failure target is
+// shallower, so its links are final when the node's are set. The nodes of
+// one depth are visited through the sorted keys: the keys that share a
+// prefix are adjacent, so each node comes up once per run of keys through
+// it, and a key leaves the list once it is shorter than the depth. Work is
+// linear in the total key length (the classic bound: along one key's path
+// the depth of the failure state rises by at most one per byte).
+void ByteTrie::link_nodes(const std::vector<Key>& keys) {
+  links_.assign(slots_.size(), Link{});
+  std::vector<std::uint32_t> active(keys.size());
+  for (std::size_t k = 0; k < keys.size(); ++k) active[k] = static_cast<std::uint32_t>(k);
+  std::vector<std::uint32_t> state(keys.size(), kRoot);  // node of the key's prefix so far
+  for (std::size_t depth = 1; !active.empty(); ++depth) {
+    std::size_t kept = 0;
+    std::uint32_t last = kNoNode;
+    for (const std::uint32_t k : active) {
+      if (keys[k].text.size() < depth) continue;
+      active[kept++] = k;
+      const auto c = static_cast<unsigned char>(keys[k].text[depth - 1]);
+      const std::uint32_t parent = state[k];
+      const std::uint32_t node = child(parent, c);
+      state[k] = node;
+      if (node == last) continue;
+      last = node;
+      std::uint32_t fail = kRoot;
+      if (parent != kRoot) {
+        for (std::uint32_t f = links_[parent].fail;; f = links_[f].fail) {
+          const std::uint32_t t = child(f, c);
+          if (t != kNoNode) {
+            fail = t;
+            break;
+          }
+          if (f == kRoot) break;
+        }
+      }
+      links_[node] = {fail, first_output(fail)};
+    }
+    active.resize(kept);
+  }
+}
+
 ByteTrie ByteTrie::build(std::vector<Key> keys) {
   ByteTrie trie;
   ByteTrieBuilder(trie).build(keys, trie.node_count_);
+  trie.link_nodes(keys);
   return trie;
 }
 

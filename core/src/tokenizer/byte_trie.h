@@ -1,13 +1,14 @@
-// Byte trie over piece texts, stored as a double array.
+// Byte trie over piece texts, stored as a double array, that doubles as a
+// matching automaton (Aho-Corasick) over the same nodes.
 //
 // Every node is one 8-byte slot: `base` (with the terminal flag in its top
-// bit) and `check` (the parent's index); the id and score of the piece that
-// ends at a node sit in a parallel array that is read only at terminals.
-// The child of node s for byte c is t = base(s) + c when check[t] == s. One
-// walk step is therefore one add, one load and one compare; a map per node
-// (the obvious layout) costs a hash and a pointer chase per step. Keeping
-// the terminal data out of the walked array halves the bytes the walk
-// touches (the walk is bound by memory latency, not by instructions).
+// bit) and `check` (the parent's index). The child of node s for byte c is
+// t = base(s) + c when check[t] == s: one add, one load and one compare,
+// where a map per node (the obvious layout) costs a hash and a pointer
+// chase. The id, score and length of the piece that ends at a node, and
+// each node's failure and output links, sit in two parallel arrays read
+// only where needed: the walk is bound by memory latency, so the walked
+// array holds nothing else.
 //
 // Node 0 is the root. The array always extends 256 slots past the largest
 // base, so base(s) + c is inside the array for every node and byte.
@@ -39,7 +40,8 @@ class ByteTrie {
   // the terminal id and score. An empty text marks the root as terminal.
   // Iterative (no recursion on text length). Throws std::bad_alloc when the
   // texts would need more than 2^31 nodes. O(n log n) in the key count for
-  // the sort plus about linear in total text bytes for the placement.
+  // the sort plus about linear in total text bytes for the placement and
+  // the links.
   static ByteTrie build(std::vector<Key> keys);
 
   ByteTrie() = default;
@@ -55,12 +57,37 @@ class ByteTrie {
   // Meaningful only when has_terminal(node).
   TokenId terminal(std::uint32_t node) const { return pieces_[node].id; }
   float score(std::uint32_t node) const { return pieces_[node].score; }
+  // Length in bytes of the piece that ends at `node` (the node's depth).
+  std::uint32_t length(std::uint32_t node) const { return pieces_[node].length; }
+
+  // Matching. The state after reading some text is the node of the longest
+  // suffix of that text that spells the start of a piece (the root if
+  // none does). `next` moves it over one more byte, following failure
+  // links (to the node of the longest proper suffix) while the node has no
+  // child for the byte: amortised O(1) per byte.
+  std::uint32_t next(std::uint32_t node, unsigned char c) const {
+    for (;;) {
+      const std::uint32_t t = child(node, c);
+      if (t != kNoNode) return t;
+      if (node == kRoot) return kRoot;
+      node = links_[node].fail;
+    }
+  }
+  // The pieces that end the text read into `state`, longest first: the
+  // first is first_output(state), each next one next_output of the one
+  // before, until kNoNode. An output is a node with a piece (terminal,
+  // score, length). The empty piece (a terminal root) is never one.
+  std::uint32_t first_output(std::uint32_t state) const {
+    return state != kRoot && has_terminal(state) ? state : links_[state].output;
+  }
+  std::uint32_t next_output(std::uint32_t node) const { return links_[node].output; }
 
   // Number of nodes, the root included.
   std::size_t node_count() const { return node_count_; }
-  // Bytes held by the array.
+  // Bytes held by the arrays.
   std::size_t memory_bytes() const {
-    return slots_.capacity() * sizeof(Slot) + pieces_.capacity() * sizeof(Piece);
+    return slots_.capacity() * sizeof(Slot) + pieces_.capacity() * sizeof(Piece) +
+           links_.capacity() * sizeof(Link);
   }
 
  private:
@@ -75,12 +102,22 @@ class ByteTrie {
   struct Piece {
     TokenId id = 0;
     float score = 0.0f;
+    std::uint32_t length = 0;
+  };
+  struct Link {
+    std::uint32_t fail = kRoot;
+    std::uint32_t output = kNoNode;  // nearest node with a piece on the failure chain
   };
 
   friend class ByteTrieBuilder;
 
+  // Sets links_ for the placed nodes; `keys` sorted as the builder left
+  // them. Linear in the total key length.
+  void link_nodes(const std::vector<Key>& keys);
+
   std::vector<Slot> slots_;
   std::vector<Piece> pieces_;  // by slot index; meaningful at terminals only
+  std::vector<Link> links_;    // by slot index; meaningful at nodes only
   std::size_t node_count_ = 0;
 };
 

@@ -30,6 +30,29 @@ inline void offer(LatticeCell& cell, std::uint32_t distance, float s, TokenId t)
   }
 }
 
+// The fallback step of the uncovered character at p, which ends at e: its
+// lead byte's byte token, then one step per further byte (byte token, or
+// unk_id for a byte without one); or, without a byte token for the lead
+// byte, one unk_id step over the whole character.
+void fall_back(const Tokenizer& tokenizer, const unsigned char* bytes, LatticeCell* cells,
+               std::size_t p, std::size_t e, float fallback_score) {
+  const ByteFallbackTable& byte_fallback = tokenizer.byte_fallback();
+  if (byte_fallback.has(bytes[p])) {
+    offer(cells[p + 1], 1, cells[p].score + fallback_score, byte_fallback.id(bytes[p]));
+    for (std::size_t q = p + 1; q < e; ++q) {
+      const TokenId t = byte_fallback.has(bytes[q]) ? byte_fallback.id(bytes[q]) : tokenizer.unk_id();
+      offer(cells[q + 1], 1, cells[q].score + fallback_score, t);
+    }
+    return;
+  }
+  const std::size_t c = utf8::char_length(bytes[p]);
+  if (p + c > e) {
+    throw InternalFault("lattice index out of range: word ends inside a character");
+  }
+  offer(cells[p + c], static_cast<std::uint32_t>(c), cells[p].score + fallback_score,
+        tokenizer.unk_id());
+}
+
 }  // namespace
 
 void segment_word(const Tokenizer& tokenizer, std::string_view word,
@@ -38,65 +61,41 @@ void segment_word(const Tokenizer& tokenizer, std::string_view word,
   if (len == 0) return;
   const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
   const ByteTrie& trie = tokenizer.trie();
-  const ByteFallbackTable& byte_fallback = tokenizer.byte_fallback();
   const float fallback_score = tokenizer.min_score() - FALLBACK_PENALTY;
   LatticeCell* cells = lattice.reset(len);
 
-  // Forward pass. Cell 0 is the empty prefix: reached, score 0.
+  // Forward pass, one character at a time. The automaton reads every byte
+  // once; after the last byte of the character that ends at e, its output
+  // chain holds every piece that ends at e, longest first, i.e. by
+  // increasing start. Every cell a piece starts from is final by then
+  // (offers only go forward), and each cell gets its offers in the order
+  // of their start, the fallback step of the character last: the same
+  // order as offering from each start in turn, so ties go the same way.
+  std::uint32_t node = ByteTrie::kRoot;
   std::size_t p = 0;
   while (p < len) {
     const std::size_t c = utf8::char_length(bytes[p]);
-    if (p != 0 && cells[p].back_distance == 0) {
-      p += c;  // unreached: cannot happen for well-formed words
-      continue;
+    if (c > len - p) {
+      // The word ends inside this character (ill-formed): no piece can end
+      // in it, only a fallback step can cover it.
+      fall_back(tokenizer, bytes, cells, p, len, fallback_score);
+      break;
     }
-    const float s = cells[p].score;
-
-    // Every piece that starts at p. The walk goes on through nodes without
-    // a piece and ends at the first missing child or at the word's end. It
-    // runs in two legs: through the bytes of the character at p, after
-    // which a piece ending there (exactly c bytes) tells whether the
-    // character is covered, then on without that question. A piece is at
-    // most 2^32 - 1 bytes long (its length field), so the distance of every
-    // offer fits in 32 bits.
-    std::uint32_t node = ByteTrie::kRoot;
-    LatticeCell* const from = cells + p;
-    const unsigned char* const start = bytes + p;
-    const std::size_t max_i = len - p;
-    // One step of the walk, to `depth`: false at a missing child.
-    auto step = [&](std::size_t depth) {
-      node = trie.child(node, start[depth - 1]);
-      if (node == ByteTrie::kNoNode) return false;
-      if (trie.has_terminal(node)) {
-        offer(from[depth], static_cast<std::uint32_t>(depth), s + trie.score(node),
-              trie.terminal(node));
-      }
-      return true;
-    };
-    std::size_t i = 1;
-    if (c == 1) {  // the usual case, ASCII: one step
-      if (step(1)) i = 2;
-    } else {
-      const std::size_t leg = std::min(c, max_i);
-      while (i <= leg && step(i)) ++i;
+    const std::size_t e = p + c;
+    for (std::size_t k = p; k < e; ++k) node = trie.next(node, bytes[k]);
+    bool covered = false;
+    LatticeCell& to = cells[e];
+    for (std::uint32_t o = trie.first_output(node);
+         o != ByteTrie::kNoNode; o = trie.next_output(o)) {
+      const std::uint32_t length = trie.length(o);
+      const LatticeCell& from = cells[e - length];
+      // A start inside a character is never reached in a well-formed word.
+      if (length != e && from.back_distance == 0) continue;
+      offer(to, length, from.score + trie.score(o), trie.terminal(o));
+      if (length == c) covered = true;
     }
-    const bool covered = i == c + 1 && trie.has_terminal(node);
-    if (i == c + 1) {
-      while (i <= max_i && step(i)) ++i;
-    }
-
-    if (covered) {
-      p += c;
-    } else if (byte_fallback.has(bytes[p])) {
-      offer(cells[p + 1], 1, s + fallback_score, byte_fallback.id(bytes[p]));
-      p += 1;
-    } else {
-      if (p + c > len) {
-        throw InternalFault("lattice index out of range: word ends inside a character");
-      }
-      offer(cells[p + c], static_cast<std::uint32_t>(c), s + fallback_score, tokenizer.unk_id());
-      p += c;
-    }
+    if (!covered) fall_back(tokenizer, bytes, cells, p, e, fallback_score);
+    p = e;
   }
 
   // Backtrack from the end, then put this word's ids in text order.

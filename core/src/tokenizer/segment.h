@@ -41,7 +41,8 @@ class Lattice {
 // SPACE_MARKER) in text order to `out`; earlier entries of `out` are left
 // alone. An empty word appends nothing. Throws InternalFault, leaving `out`
 // with an unspecified tail, for a word that ends inside a character whose
-// lead byte has no byte token. O(len * longest piece) trie steps.
+// lead byte has no byte token. One pass over the word: O(len) automaton
+// steps (amortised) plus one offer per occurrence of a piece in the word.
 void segment_word(const Tokenizer& tokenizer, std::string_view word,
                   std::vector<TokenId>& out, Lattice& lattice);
 void segment_word(const Tokenizer& tokenizer, std::string_view word,
