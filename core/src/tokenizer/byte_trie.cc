@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
+#include <utility>
 
 namespace zeq {
 
@@ -25,6 +27,7 @@ class ByteTrieBuilder {
       std::size_t lo, hi, depth;  // keys[lo, hi) spell the node's path so far
     };
     std::vector<Frame> stack{{ByteTrie::kRoot, 0, keys.size(), 0}};
+    std::vector<std::pair<std::uint32_t, ByteTrie::Piece>> terminals;
     std::vector<unsigned char> bytes;
     std::vector<std::size_t> starts;
     while (!stack.empty()) {
@@ -36,8 +39,9 @@ class ByteTrieBuilder {
       while (lo < f.hi && keys[lo].text.size() == f.depth) ++lo;
       if (lo > f.lo) {
         slots_[f.node].base |= ByteTrie::kTerminalBit;
-        pieces_[f.node] = {keys[lo - 1].id, keys[lo - 1].score,
-                           static_cast<std::uint32_t>(f.depth)};
+        // A piece is at most 2^32 - 1 bytes (the file's length field).
+        terminals.push_back({f.node, {keys[lo - 1].id, keys[lo - 1].score,
+                                      static_cast<std::uint32_t>(f.depth)}});
       }
       if (lo == f.hi) continue;
 
@@ -67,8 +71,10 @@ class ByteTrieBuilder {
     const std::size_t size = std::max<std::size_t>(max_base_ + 256 + 1, last_used_ + 1);
     slots_.resize(size);
     slots_.shrink_to_fit();
-    pieces_.resize(size);
-    pieces_.shrink_to_fit();
+    // The piece array is made once, at its final size: growing it with the
+    // slots copied it several times over.
+    pieces_.assign(size, ByteTrie::Piece{});
+    for (const auto& [node, piece] : terminals) pieces_[node] = piece;
   }
 
  private:
@@ -122,7 +128,6 @@ class ByteTrieBuilder {
     used_.resize(size, 0);
     failures_.resize(size, 0);
     slots_.resize(size);
-    pieces_.resize(size);
     for (std::size_t i = old; i < size; ++i) {
       const auto idx = static_cast<std::uint32_t>(i);
       prev_[i] = tail_;
@@ -182,44 +187,61 @@ class ByteTrieBuilder {
   std::size_t last_used_ = 0;
 };
 
-// Failure and output links, level by level: a node's failure target is
-// shallower, so its links are final when the node's are set. The nodes of
-// one depth are visited through the sorted keys: the keys that share a
-// prefix are adjacent, so each node comes up once per run of keys through
-// it, and a key leaves the list once it is shorter than the depth. Work is
+// Failure and output links, breadth first: a node's failure target is
+// shallower, so its links are final when the node's are set. As in the
+// placement, a node is the range of sorted keys that spell its path, and
+// its children are the runs of equal bytes at its depth; the texts are
+// first copied into one buffer in key order, so that these scans read
+// memory in order (the strings themselves lie all over the heap). Work is
 // linear in the total key length (the classic bound: along one key's path
 // the depth of the failure state rises by at most one per byte).
 void ByteTrie::link_nodes(const std::vector<Key>& keys) {
   links_.assign(slots_.size(), Link{});
-  std::vector<std::uint32_t> active(keys.size());
-  for (std::size_t k = 0; k < keys.size(); ++k) active[k] = static_cast<std::uint32_t>(k);
-  std::vector<std::uint32_t> state(keys.size(), kRoot);  // node of the key's prefix so far
-  for (std::size_t depth = 1; !active.empty(); ++depth) {
-    std::size_t kept = 0;
-    std::uint32_t last = kNoNode;
-    for (const std::uint32_t k : active) {
-      if (keys[k].text.size() < depth) continue;
-      active[kept++] = k;
-      const auto c = static_cast<unsigned char>(keys[k].text[depth - 1]);
-      const std::uint32_t parent = state[k];
-      const std::uint32_t node = child(parent, c);
-      state[k] = node;
-      if (node == last) continue;
-      last = node;
-      std::uint32_t fail = kRoot;
-      if (parent != kRoot) {
-        for (std::uint32_t f = links_[parent].fail;; f = links_[f].fail) {
-          const std::uint32_t t = child(f, c);
-          if (t != kNoNode) {
-            fail = t;
-            break;
+  std::size_t total = 0;
+  for (const Key& key : keys) total += key.text.size();
+  std::string texts;
+  texts.reserve(total);
+  std::vector<std::size_t> starts;  // of each key's text in `texts`, and the end
+  starts.reserve(keys.size() + 1);
+  for (const Key& key : keys) {
+    starts.push_back(texts.size());
+    texts.append(key.text);
+  }
+  starts.push_back(texts.size());
+  auto size_of = [&](std::size_t k) { return starts[k + 1] - starts[k]; };
+
+  struct Node {
+    std::uint32_t node;
+    std::size_t lo, hi;  // keys[lo, hi) spell the node's path
+  };
+  std::vector<Node> level{{kRoot, 0, keys.size()}}, below;
+  for (std::size_t depth = 0; !level.empty(); ++depth) {
+    below.clear();
+    for (const Node& n : level) {
+      std::size_t k = n.lo;
+      while (k < n.hi && size_of(k) == depth) ++k;  // keys that end here sort first
+      const std::uint32_t base = slots_[n.node].base & kBaseMask;
+      while (k < n.hi) {
+        const auto c = static_cast<unsigned char>(texts[starts[k] + depth]);
+        const std::size_t lo = k;
+        while (k < n.hi && static_cast<unsigned char>(texts[starts[k] + depth]) == c) ++k;
+        const std::uint32_t node = base + c;
+        std::uint32_t fail = kRoot;
+        if (n.node != kRoot) {
+          for (std::uint32_t f = links_[n.node].fail;; f = links_[f].fail) {
+            const std::uint32_t t = child(f, c);
+            if (t != kNoNode) {
+              fail = t;
+              break;
+            }
+            if (f == kRoot) break;
           }
-          if (f == kRoot) break;
         }
+        links_[node] = {fail, first_output(fail)};
+        below.push_back({node, lo, k});
       }
-      links_[node] = {fail, first_output(fail)};
     }
-    active.resize(kept);
+    level.swap(below);
   }
 }
 
