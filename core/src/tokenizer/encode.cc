@@ -58,11 +58,11 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
    private:
     WordBuffers* buffers_ = nullptr;
   } thread_buffers;
-  for_each_word_body(text, [&](std::string_view body) {
+  auto encode_word = [&](std::string_view body, std::uint32_t hash) {
     WordCache::Probe probe{};
     const bool cacheable = cache != nullptr && body.size() <= WordCache::kMaxWordBytes;
     if (cacheable) {
-      probe = cache->lookup(body, ids);
+      probe = cache->lookup(body, hash, ids);
       if (probe.hit) return;
     }
     WordBuffers& buffers = thread_buffers.get();
@@ -71,7 +71,28 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
     const std::size_t first = ids.size();
     segment_word(*this, buffers.word, ids, buffers.lattice);
     if (cacheable) cache->insert(probe, body, std::span<const TokenId>(ids).subspan(first));
+  };
+  if (cache == nullptr) {
+    for_each_word_body(text, [&](std::string_view body) { encode_word(body, 0); });
+    return;
+  }
+  // Each word is looked up once the next one has been found, hashed and its
+  // slot prefetched: the wait on the table overlaps the work on a word.
+  std::string_view pending;
+  std::uint32_t pending_hash = 0;
+  bool has_pending = false;
+  for_each_word_body(text, [&](std::string_view body) {
+    std::uint32_t hash = 0;
+    if (body.size() <= WordCache::kMaxWordBytes) {
+      hash = WordCache::hash(body);
+      cache->prefetch(hash);
+    }
+    if (has_pending) encode_word(pending, pending_hash);
+    pending = body;
+    pending_hash = hash;
+    has_pending = true;
   });
+  if (has_pending) encode_word(pending, pending_hash);
 }
 
 std::vector<std::string_view> Tokenizer::encode_pieces(std::string_view text,

@@ -43,8 +43,16 @@ inline bool same_bytes(const char* a, const char* b, std::size_t n) {
 
 }  // namespace
 
-WordCache::Probe WordCache::lookup(std::string_view body, std::vector<TokenId>& out) {
-  const auto hash = static_cast<std::uint32_t>(hash_bytes(body));
+std::uint32_t WordCache::hash(std::string_view body) {
+  return static_cast<std::uint32_t>(hash_bytes(body));
+}
+
+void WordCache::prefetch(std::uint32_t hash) const {
+  if (slots_) __builtin_prefetch(&slots_[hash & (kSlots - 1)]);
+}
+
+WordCache::Probe WordCache::lookup(std::string_view body, std::uint32_t hash,
+                                   std::vector<TokenId>& out) {
   if (!slots_) return {false, hash, 0};
   constexpr std::size_t mask = kSlots - 1;
   const std::uint16_t tag = tag_of(hash);

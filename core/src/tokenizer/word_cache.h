@@ -39,10 +39,21 @@ class WordCache {
     std::size_t slot;
   };
 
-  // Looks the word with body `body` (at most kMaxWordBytes long) up; on a
-  // hit appends its ids to `out` and marks the word as used. One hash, one
-  // compare per candidate.
-  Probe lookup(std::string_view body, std::vector<TokenId>& out);
+  // The hash under which `body` is looked up.
+  static std::uint32_t hash(std::string_view body);
+
+  // Asks the processor to fetch the table slot of `hash` ahead of its
+  // look-up: the table is too big for its caches, and a look-up otherwise
+  // starts with a wait on memory. No effect on results.
+  void prefetch(std::uint32_t hash) const;
+
+  // Looks the word with body `body` (at most kMaxWordBytes long, hash
+  // `hash`) up; on a hit appends its ids to `out` and marks the word as
+  // used. One compare per candidate.
+  Probe lookup(std::string_view body, std::uint32_t hash, std::vector<TokenId>& out);
+  Probe lookup(std::string_view body, std::vector<TokenId>& out) {
+    return lookup(body, hash(body), out);
+  }
 
   // Remembers `ids` as the segmentation of the word with body `body`, after
   // a missed look-up whose probe is given (and no other change since).
