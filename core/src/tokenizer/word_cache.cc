@@ -43,14 +43,6 @@ inline bool same_bytes(const char* a, const char* b, std::size_t n) {
 
 }  // namespace
 
-std::uint32_t WordCache::hash(std::string_view body) {
-  return static_cast<std::uint32_t>(hash_bytes(body));
-}
-
-void WordCache::prefetch(std::uint32_t hash) const {
-  if (slots_) __builtin_prefetch(&slots_[hash & (kSlots - 1)]);
-}
-
 WordCache::Probe WordCache::lookup(std::string_view body, std::uint32_t hash,
                                    std::vector<TokenId>& out) {
   if (!slots_) return {false, hash, 0};

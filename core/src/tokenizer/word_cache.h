@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tokenizer/hash.h"
 #include "tokenizer/types.h"
 
 namespace zeq {
@@ -40,12 +41,16 @@ class WordCache {
   };
 
   // The hash under which `body` is looked up.
-  static std::uint32_t hash(std::string_view body);
+  static std::uint32_t hash(std::string_view body) {
+    return static_cast<std::uint32_t>(hash_bytes(body));
+  }
 
   // Asks the processor to fetch the table slot of `hash` ahead of its
   // look-up: the table is too big for its caches, and a look-up otherwise
   // starts with a wait on memory. No effect on results.
-  void prefetch(std::uint32_t hash) const;
+  void prefetch(std::uint32_t hash) const {
+    if (slots_) __builtin_prefetch(&slots_[hash & (kSlots - 1)]);
+  }
 
   // Looks the word with body `body` (at most kMaxWordBytes long, hash
   // `hash`) up; on a hit appends its ids to `out` and marks the word as
