@@ -2,10 +2,34 @@
 
 #include <algorithm>
 #include <new>
-#include <string>
 #include <utility>
 
 namespace zeq {
+namespace {
+
+// The children of the node spelled by keys[lo, hi), sorted keys that share
+// their first `depth` bytes. The keys that end at the node sort first and
+// are passed over; the others form one run of equal bytes at `depth` per
+// child. Fills `bytes` with the child bytes and `starts` with where each
+// run starts, then `hi`; returns the first key that does not end here.
+std::size_t child_runs(const std::vector<ByteTrie::Key>& keys, std::size_t lo, std::size_t hi,
+                       std::size_t depth, std::vector<unsigned char>& bytes,
+                       std::vector<std::size_t>& starts) {
+  while (lo < hi && keys[lo].text.size() == depth) ++lo;
+  bytes.clear();
+  starts.clear();
+  for (std::size_t i = lo; i < hi; ++i) {
+    const auto c = static_cast<unsigned char>(keys[i].text[depth]);
+    if (bytes.empty() || bytes.back() != c) {
+      bytes.push_back(c);
+      starts.push_back(i);
+    }
+  }
+  starts.push_back(hi);
+  return lo;
+}
+
+}  // namespace
 
 // Places the nodes of the trie into the double array. Keys are sorted so
 // that every node's keys form one contiguous range, whose distinct bytes at
@@ -33,10 +57,9 @@ class ByteTrieBuilder {
     while (!stack.empty()) {
       const Frame f = stack.back();
       stack.pop_back();
-      std::size_t lo = f.lo;
       // Keys that end here sort first; the last of them (in file order,
       // kept by the stable sort) is the node's piece.
-      while (lo < f.hi && keys[lo].text.size() == f.depth) ++lo;
+      const std::size_t lo = child_runs(keys, f.lo, f.hi, f.depth, bytes, starts);
       if (lo > f.lo) {
         slots_[f.node].base |= ByteTrie::kTerminalBit;
         // A piece is at most 2^32 - 1 bytes (the file's length field).
@@ -44,17 +67,6 @@ class ByteTrieBuilder {
                                       static_cast<std::uint32_t>(f.depth)}});
       }
       if (lo == f.hi) continue;
-
-      bytes.clear();
-      starts.clear();
-      for (std::size_t i = lo; i < f.hi; ++i) {
-        const auto c = static_cast<unsigned char>(keys[i].text[f.depth]);
-        if (bytes.empty() || bytes.back() != c) {
-          bytes.push_back(c);
-          starts.push_back(i);
-        }
-      }
-      starts.push_back(f.hi);
 
       const std::uint32_t base = find_base(bytes);
       slots_[f.node].base |= base;
@@ -188,43 +200,26 @@ class ByteTrieBuilder {
 };
 
 // Failure and output links, breadth first: a node's failure target is
-// shallower, so its links are final when the node's are set. As in the
-// placement, a node is the range of sorted keys that spell its path, and
-// its children are the runs of equal bytes at its depth; the texts are
-// first copied into one buffer in key order, so that these scans read
-// memory in order (the strings themselves lie all over the heap). Work is
-// linear in the total key length (the classic bound: along one key's path
-// the depth of the failure state rises by at most one per byte).
+// shallower, so its links are final when the node's are set. The nodes of
+// a level are found as in the placement, by their runs of sorted keys.
+// Work is linear in the total key length (the classic bound: along one
+// key's path the depth of the failure state rises by at most one per byte).
 void ByteTrie::link_nodes(const std::vector<Key>& keys) {
   links_.assign(slots_.size(), Link{});
-  std::size_t total = 0;
-  for (const Key& key : keys) total += key.text.size();
-  std::string texts;
-  texts.reserve(total);
-  std::vector<std::size_t> starts;  // of each key's text in `texts`, and the end
-  starts.reserve(keys.size() + 1);
-  for (const Key& key : keys) {
-    starts.push_back(texts.size());
-    texts.append(key.text);
-  }
-  starts.push_back(texts.size());
-  auto size_of = [&](std::size_t k) { return starts[k + 1] - starts[k]; };
-
   struct Node {
     std::uint32_t node;
     std::size_t lo, hi;  // keys[lo, hi) spell the node's path
   };
   std::vector<Node> level{{kRoot, 0, keys.size()}}, below;
+  std::vector<unsigned char> bytes;
+  std::vector<std::size_t> starts;
   for (std::size_t depth = 0; !level.empty(); ++depth) {
     below.clear();
     for (const Node& n : level) {
-      std::size_t k = n.lo;
-      while (k < n.hi && size_of(k) == depth) ++k;  // keys that end here sort first
+      child_runs(keys, n.lo, n.hi, depth, bytes, starts);
       const std::uint32_t base = slots_[n.node].base & kBaseMask;
-      while (k < n.hi) {
-        const auto c = static_cast<unsigned char>(texts[starts[k] + depth]);
-        const std::size_t lo = k;
-        while (k < n.hi && static_cast<unsigned char>(texts[starts[k] + depth]) == c) ++k;
+      for (std::size_t k = 0; k < bytes.size(); ++k) {
+        const unsigned char c = bytes[k];
         const std::uint32_t node = base + c;
         std::uint32_t fail = kRoot;
         if (n.node != kRoot) {
@@ -238,7 +233,7 @@ void ByteTrie::link_nodes(const std::vector<Key>& keys) {
           }
         }
         links_[node] = {fail, first_output(fail)};
-        below.push_back({node, lo, k});
+        below.push_back({node, starts[k], starts[k + 1]});
       }
     }
     level.swap(below);

@@ -84,11 +84,6 @@ class ByteTrie {
 
   // Number of nodes, the root included.
   std::size_t node_count() const { return node_count_; }
-  // Bytes held by the arrays.
-  std::size_t memory_bytes() const {
-    return slots_.capacity() * sizeof(Slot) + pieces_.capacity() * sizeof(Piece) +
-           links_.capacity() * sizeof(Link);
-  }
 
  private:
   static constexpr std::uint32_t kTerminalBit = 0x80000000u;

@@ -30,12 +30,13 @@ inline void offer(LatticeCell& cell, std::uint32_t distance, float s, TokenId t)
   }
 }
 
-// The fallback step of the uncovered character at p, which ends at e: its
-// lead byte's byte token, then one step per further byte (byte token, or
-// unk_id for a byte without one); or, without a byte token for the lead
+// The fallback step of the uncovered character of c bytes at p, whose
+// bytes in the word end at e (p + c, or the word's end if it is cut short):
+// its lead byte's byte token, then one step per further byte (byte token,
+// or unk_id for a byte without one); or, without a byte token for the lead
 // byte, one unk_id step over the whole character.
 void fall_back(const Tokenizer& tokenizer, const unsigned char* bytes, LatticeCell* cells,
-               std::size_t p, std::size_t e, float fallback_score) {
+               std::size_t p, std::size_t c, std::size_t e, float fallback_score) {
   const ByteFallbackTable& byte_fallback = tokenizer.byte_fallback();
   if (byte_fallback.has(bytes[p])) {
     offer(cells[p + 1], 1, cells[p].score + fallback_score, byte_fallback.id(bytes[p]));
@@ -45,7 +46,6 @@ void fall_back(const Tokenizer& tokenizer, const unsigned char* bytes, LatticeCe
     }
     return;
   }
-  const std::size_t c = utf8::char_length(bytes[p]);
   if (p + c > e) {
     throw InternalFault("lattice index out of range: word ends inside a character");
   }
@@ -78,7 +78,7 @@ void segment_word(const Tokenizer& tokenizer, std::string_view word,
     if (c > len - p) {
       // The word ends inside this character (ill-formed): no piece can end
       // in it, only a fallback step can cover it.
-      fall_back(tokenizer, bytes, cells, p, len, fallback_score);
+      fall_back(tokenizer, bytes, cells, p, c, len, fallback_score);
       break;
     }
     const std::size_t e = p + c;
@@ -94,7 +94,7 @@ void segment_word(const Tokenizer& tokenizer, std::string_view word,
       offer(to, length, from.score + trie.score(o), trie.terminal(o));
       if (length == c) covered = true;
     }
-    if (!covered) fall_back(tokenizer, bytes, cells, p, e, fallback_score);
+    if (!covered) fall_back(tokenizer, bytes, cells, p, c, e, fallback_score);
     p = e;
   }
 
