@@ -67,6 +67,27 @@ TokenId to_token_id(PyObject* value) {
   return static_cast<TokenId>(n);
 }
 
+// Items read per block by the fast path of to_token_ids.
+constexpr Py_ssize_t kIdBlock = 32;
+
+// Reads the leading `items` that are exact ints in the id range into `out`;
+// returns how many. The first that is anything else (or out of range) is
+// left for the caller, with no error set.
+Py_ssize_t read_plain_ids(PyObject* const* items, Py_ssize_t n, TokenId* out) {
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    if (!PyLong_CheckExact(items[k])) return k;
+    // PyLong_AsSsize_t reads a one-digit int directly, where PyLong_AsLong
+    // goes through a second, general function.
+    const Py_ssize_t id = PyLong_AsSsize_t(items[k]);
+    if (id < 0 || id > Py_ssize_t{0xFFFFFFFF}) {
+      PyErr_Clear();  // an overflow is raised again, in full, by the caller
+      return k;
+    }
+    out[k] = static_cast<TokenId>(id);
+  }
+  return n;
+}
+
 void to_token_ids(PyObject* value, std::vector<TokenId>& ids) {
   ids.clear();
   // Exact lists and tuples report their true length and are read by index.
@@ -80,19 +101,20 @@ void to_token_ids(PyObject* value, std::vector<TokenId>& ids) {
     // no references of their own. The first item that is anything else is
     // left to the general loop below, which raises its exact error.
     ids.resize(static_cast<std::size_t>(size));
-    TokenId* const out = ids.data();
     Py_ssize_t i = 0;
-    for (; i < size; ++i) {
-      PyObject* item = PyList_GetItem(value, i);
-      if (!PyLong_CheckExact(item)) break;
-      // PyLong_AsSsize_t reads a one-digit int directly, where PyLong_AsLong
-      // goes through a second, general function.
-      const Py_ssize_t n = PyLong_AsSsize_t(item);
-      if (n < 0 || n > Py_ssize_t{0xFFFFFFFF}) {
-        PyErr_Clear();  // an overflow is raised again, in full, below
-        break;
+    while (i < size) {
+      // A block of items at a time: all of their int objects are asked
+      // for before the first is read, so that the misses on rarely used
+      // ids overlap instead of following one another.
+      PyObject* block[kIdBlock];
+      const Py_ssize_t n = std::min(kIdBlock, size - i);
+      for (Py_ssize_t k = 0; k < n; ++k) {
+        block[k] = PyList_GetItem(value, i + k);
+        __builtin_prefetch(block[k]);
       }
-      out[i] = static_cast<TokenId>(n);
+      const Py_ssize_t read = read_plain_ids(block, n, ids.data() + i);
+      i += read;
+      if (read < n) break;
     }
     ids.resize(static_cast<std::size_t>(i));
     if (i == size) return;
@@ -257,15 +279,29 @@ PyObject* list_of(std::span<const TokenId> ids, ObjectCache* cache, Make&& make)
   Ref list(made(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
   PyObject* const* known = nullptr;
   std::size_t known_count = 0;
+  auto refresh = [&] {
+    if (cache == nullptr) return;
+    known = cache->made_objects();
+    known_count = cache->made_count();
+  };
+  // Most of the shared objects are cold (a vocabulary's worth of them),
+  // and the increment must wait for its object: each one is asked for
+  // kAhead items before it is needed, so that those misses overlap.
+  constexpr std::size_t kAhead = 64;
+  auto prefetch = [&](std::size_t i) {
+    if (i < ids.size() && ids[i] < known_count) __builtin_prefetch(known[ids[i]], 1);
+  };
+  refresh();
+  for (std::size_t i = 0; i < std::min(kAhead, ids.size()); ++i) prefetch(i);
   for (std::size_t i = 0; i < ids.size(); ++i) {
+    prefetch(i + kAhead);
     const TokenId id = ids[i];
     PyObject* item = id < known_count ? known[id] : nullptr;
     if (item != nullptr) {
       Py_INCREF(item);
     } else if (cache != nullptr) {
       item = cache->get(id, [&] { return make(id); });
-      known = cache->made_objects();
-      known_count = cache->made_count();
+      refresh();
     } else {
       item = make(id);
     }

@@ -141,6 +141,23 @@ def test_bad_ids(tok, value, exc_type, message):
     fails(tok, "decode", exc_type, message.format("ids"), [4, value, 5])
 
 
+@pytest.mark.parametrize("at", [0, 31, 32, 33, 95])
+@pytest.mark.parametrize("value, exc_type, message", [
+    (2**32, OverflowError, RANGE.format("ids")),
+    ("x", TypeError, "argument 'ids': 'str' object cannot be interpreted as an integer"),
+    (Index, None, None),  # the same id, through __index__
+])
+def test_long_list_with_one_odd_item(tok, at, value, exc_type, message):
+    # Plain ints are read in blocks; the first other item, wherever it falls
+    # in a block, is handled alone, with the error it would have anywhere.
+    ids = [4, 5] * 48
+    ids[at] = Index(ids[at]) if value is Index else value
+    if exc_type is None:
+        assert call(tok, "decode", ids) == " ".join(["a", "b"] * 48)
+    else:
+        fails(tok, "decode", exc_type, message, ids)
+
+
 def test_reworded_error_keeps_cause_and_drops_the_original(tok):
     inner = TypeError("inner")
     inner.__cause__ = KeyError("root")
