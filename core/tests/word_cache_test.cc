@@ -38,15 +38,19 @@ TEST(WordBodies, MatchSplitWordsOfTheNormalisedText) {
   }
 }
 
-TEST(WordCache, CachedEncodeEqualsUncachedAcrossEvictions) {
-  // Byte pieces for every byte plus a few words, so every text encodes.
+// Byte pieces for every byte plus a few words, so every text encodes.
+Tokenizer cache_test_tokenizer() {
   std::vector<PieceEntry> entries;
   for (int b = 0; b < 256; ++b) entries.push_back({byte_piece_text(static_cast<unsigned char>(b)), static_cast<TokenId>(b + 10), -8.0f});
   entries.push_back({M, 300, -2.0f});
   entries.push_back({M "ab", 301, -3.0f});
   entries.push_back({"a", 302, -4.0f});
   entries.push_back({"\xC3\xA9", 303, -4.0f});
-  const Tokenizer t = testing::make_tokenizer(std::move(entries));
+  return testing::make_tokenizer(std::move(entries));
+}
+
+TEST(WordCache, CachedEncodeEqualsUncachedAcrossEvictions) {
+  const Tokenizer t = cache_test_tokenizer();
   WordCache cache;
   std::mt19937 rng(5);
   // Enough distinct words to fill the cache several times over.
@@ -58,6 +62,31 @@ TEST(WordCache, CachedEncodeEqualsUncachedAcrossEvictions) {
   // Long words bypass the cache and still encode the same.
   const std::string long_word(WordCache::kMaxWordBytes + 1, 'a');
   EXPECT_EQ(t.encode(long_word, &cache), t.encode(long_word));
+}
+
+TEST(WordCache, LongTextsEncodeTheSameAcrossBatchesAndSweeps) {
+  // Texts of up to a few hundred words, looked up in batches: the same
+  // word twice within a batch (the second must find the first's entry),
+  // words past the cacheable length between them, and enough fresh words
+  // that sweeps happen in the middle of a text.
+  const Tokenizer t = cache_test_tokenizer();
+  WordCache cache;
+  std::mt19937 rng(7);
+  const std::string long_word(WordCache::kMaxWordBytes + 1, 'b');
+  std::size_t fresh = 0;
+  while (fresh < 3 * WordCache::kMaxEntries) {
+    std::string text;
+    const int words = static_cast<int>(rng() % 300);
+    for (int i = 0; i < words; ++i) {
+      const unsigned pick = rng() % 9;
+      if (pick < 4) text += " w" + std::to_string(rng() % 20);
+      else if (pick < 7) text += " f" + std::to_string(fresh++);
+      else if (pick == 7) text += " " + long_word;
+      else text += M + random_text(rng);
+    }
+    ASSERT_EQ(t.encode(text, &cache), t.encode(text)) << text;
+  }
+  EXPECT_LE(cache.size(), WordCache::kMaxEntries);
 }
 
 TEST(WordCache, EmptyBodyIsAKeyOfItsOwn) {

@@ -76,23 +76,36 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
     for_each_word_body(text, [&](std::string_view body) { encode_word(body, 0); });
     return;
   }
-  // Each word is looked up once the next one has been found, hashed and its
-  // slot prefetched: the wait on the table overlaps the work on a word.
-  std::string_view pending;
-  std::uint32_t pending_hash = 0;
-  bool has_pending = false;
+  // A look-up waits on memory twice, for the table slot and then for the
+  // stored word, and the words of a text are independent: so words go in
+  // batches, whose slots are all asked for as the words are found, then
+  // the stored words of their first candidates, and only then are the
+  // words looked up, in text order (a word met twice in a batch finds the
+  // first one's insertion). The waits overlap instead of adding up.
+  struct Pending {
+    std::string_view body;
+    std::uint32_t hash;
+  };
+  constexpr std::size_t kBatch = 32;
+  Pending batch[kBatch];
+  std::size_t pending = 0;
+  auto flush = [&] {
+    for (std::size_t i = 0; i < pending; ++i) {
+      if (batch[i].body.size() <= WordCache::kMaxWordBytes) cache->prefetch_entry(batch[i].hash);
+    }
+    for (std::size_t i = 0; i < pending; ++i) encode_word(batch[i].body, batch[i].hash);
+    pending = 0;
+  };
   for_each_word_body(text, [&](std::string_view body) {
     std::uint32_t hash = 0;
     if (body.size() <= WordCache::kMaxWordBytes) {
       hash = WordCache::hash(body);
       cache->prefetch(hash);
     }
-    if (has_pending) encode_word(pending, pending_hash);
-    pending = body;
-    pending_hash = hash;
-    has_pending = true;
+    batch[pending++] = {body, hash};
+    if (pending == kBatch) flush();
   });
-  if (has_pending) encode_word(pending, pending_hash);
+  flush();
 }
 
 std::vector<std::string_view> Tokenizer::encode_pieces(std::string_view text,
