@@ -70,9 +70,9 @@ TokenId to_token_id(PyObject* value) {
 // Items read per block by the fast path of to_token_ids.
 constexpr Py_ssize_t kIdBlock = 32;
 
-// Reads the leading `items` that are exact ints in the id range into `out`;
-// returns how many. The first that is anything else (or out of range) is
-// left for the caller, with no error set.
+// Reads items[0, n) into `out` as ids for as long as they are exact ints in
+// the id range; returns how many were read. The first item that is
+// anything else (or out of range) is left to the caller, no error set.
 Py_ssize_t read_plain_ids(PyObject* const* items, Py_ssize_t n, TokenId* out) {
   for (Py_ssize_t k = 0; k < n; ++k) {
     if (!PyLong_CheckExact(items[k])) return k;
