@@ -68,6 +68,17 @@ class Impl:
     def load(self):
         raise NotImplementedError
 
+    def fresh(self):
+        """Work from here on with a newly loaded tokenizer, so that nothing an
+        earlier workload left behind (zeq's word cache, the word cache of
+        `tokenizers`) helps the next one."""
+        self.bind(self.load())
+
+    def bind(self, tok):
+        self.tok = tok
+        self.encode = tok.encode
+        self.decode = tok.decode
+
     def encode(self, text):
         raise NotImplementedError
 
@@ -87,9 +98,7 @@ class Zeq(Impl):
         self.mod = zeq
         self.version = zeq.__version__
         self.path = args.vocab
-        self.tok = self.load()
-        self.encode = self.tok.encode
-        self.decode = self.tok.decode
+        self.fresh()
         self.config = "Tokenizer.from_file(.vocab.bin)"
 
     def load(self):
@@ -108,10 +117,8 @@ class SentencePiece(Impl):
         self.mod = spm
         self.version = spm.__version__
         self.path = args.model
-        self.tok = self.load()
         # encode(text) with the defaults gives ids, no BOS/EOS, no sampling.
-        self.encode = self.tok.encode
-        self.decode = self.tok.decode
+        self.fresh()
         self.config = "SentencePieceProcessor(model_file=.model), encode/decode"
 
     def load(self):
@@ -145,10 +152,7 @@ class HuggingFace(Impl):
         built = build_hf(records, vocab.unk_id, scheme)
         built.save(json_path)
         self.path = json_path
-        self.tok = self.load()
-        tok = self.tok
-        self.encode = lambda text: tok.encode(text).ids
-        self.decode = tok.decode
+        self.fresh()
         self.config = (
             f"Unigram(byte_fallback=True, unk_id={vocab.unk_id}) + "
             f'Metaspace("{MARKER}", prepend_scheme="{scheme}", split=True), no normalizer; '
@@ -157,6 +161,11 @@ class HuggingFace(Impl):
 
     def load(self):
         return self.mod.Tokenizer.from_file(self.path)
+
+    def bind(self, tok):
+        self.tok = tok
+        self.encode = lambda text: tok.encode(text).ids
+        self.decode = tok.decode
 
     def pieces(self, ids):
         return [self.tok.id_to_token(i) for i in ids]
@@ -564,6 +573,11 @@ def bench_speed(impls, corpora, args, report):
     R = args.rounds
     for path, lines in corpora:
         name = pathlib.Path(path).name
+        # Each workload starts from freshly loaded tokenizers: the chunks
+        # below are cut from the lines the per-line rounds encode, and a
+        # word cache must not meet them again.
+        for impl in impls:
+            impl.fresh()
         samples = round_samples(lines, R, args.line_bytes, args.seed)
         nbytes = [sum(len(l.encode()) for l in smp) for smp in samples]
         progress(f"{name}: encode per line ({R} rounds of ~{statistics.mean(nbytes) / 1e6:.2f} MB, "
@@ -572,6 +586,8 @@ def bench_speed(impls, corpora, args, report):
         add("encode, one call per line", name, "MB/s ↑",
             {k: Stat([n / s / 1e6 for n, s in zip(nbytes, v)]) for k, v in t.items()})
 
+        for impl in impls:
+            impl.fresh()
         chunks = round_chunks("\n".join(lines), MIB, R)
         cbytes = [len(c.encode()) for c in chunks]
         progress(f"{name}: encode 1 MiB per call")
@@ -619,8 +635,9 @@ def bench_speed(impls, corpora, args, report):
     report("### Speed and size")
     report()
     report("Medians over the rounds (± half the range, in % of the median). Every round encodes "
-           "text of its own, the same for all implementations, so that a cache of words seen in "
-           "earlier rounds helps only as it would on new text; the short call repeats one string. "
+           "text of its own, the same for all implementations, and every encode workload starts "
+           "from freshly loaded tokenizers, so that a cache of words seen in earlier rounds helps "
+           "only as it would on new text; the short call repeats one string. "
            "Ratio columns: zeq's median ÷ the peer's; ↑ higher is better, ↓ lower is better. "
            "Memory: fresh subprocess per load, RSS after the load minus RSS before it (module "
            "already imported), and the peak (VmHWM, reset before the load) minus RSS before.")
