@@ -82,8 +82,9 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
   // the stored words of their first candidates, and only then are the
   // words looked up, in text order (a word met twice in a batch finds the
   // first one's insertion). The waits overlap instead of adding up.
-  struct Pending {
-    std::string_view body;
+  struct Pending {  // trivial: the batch is not cleared at every call
+    const char* data;
+    std::size_t size;
     std::uint32_t hash;
   };
   constexpr std::size_t kBatch = 32;
@@ -91,9 +92,11 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
   std::size_t pending = 0;
   auto flush = [&] {
     for (std::size_t i = 0; i < pending; ++i) {
-      if (batch[i].body.size() <= WordCache::kMaxWordBytes) cache->prefetch_entry(batch[i].hash);
+      if (batch[i].size <= WordCache::kMaxWordBytes) cache->prefetch_entry(batch[i].hash);
     }
-    for (std::size_t i = 0; i < pending; ++i) encode_word(batch[i].body, batch[i].hash);
+    for (std::size_t i = 0; i < pending; ++i) {
+      encode_word(std::string_view(batch[i].data, batch[i].size), batch[i].hash);
+    }
     pending = 0;
   };
   for_each_word_body(text, [&](std::string_view body) {
@@ -102,7 +105,7 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
       hash = WordCache::hash(body);
       cache->prefetch(hash);
     }
-    batch[pending++] = {body, hash};
+    batch[pending++] = {body.data(), body.size(), hash};
     if (pending == kBatch) flush();
   });
   flush();
