@@ -60,7 +60,7 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
   } thread_buffers;
   auto encode_word = [&](std::string_view body, std::uint32_t hash) {
     WordCache::Probe probe{};
-    const bool cacheable = cache != nullptr && body.size() <= WordCache::kMaxWordBytes;
+    const bool cacheable = cache != nullptr && WordCache::holds(body);
     if (cacheable) {
       probe = cache->lookup(body, hash, ids);
       if (probe.hit) return;
@@ -85,23 +85,22 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
   struct Pending {  // trivial: the batch is not cleared at every call
     const char* data;
     std::size_t size;
-    std::uint32_t hash;
+    std::uint32_t hash;  // meaningful if the cache holds the word
+    std::string_view body() const { return {data, size}; }
   };
   constexpr std::size_t kBatch = 32;
   Pending batch[kBatch];
   std::size_t pending = 0;
   auto flush = [&] {
     for (std::size_t i = 0; i < pending; ++i) {
-      if (batch[i].size <= WordCache::kMaxWordBytes) cache->prefetch_entry(batch[i].hash);
+      if (WordCache::holds(batch[i].body())) cache->prefetch_entry(batch[i].hash);
     }
-    for (std::size_t i = 0; i < pending; ++i) {
-      encode_word(std::string_view(batch[i].data, batch[i].size), batch[i].hash);
-    }
+    for (std::size_t i = 0; i < pending; ++i) encode_word(batch[i].body(), batch[i].hash);
     pending = 0;
   };
   for_each_word_body(text, [&](std::string_view body) {
     std::uint32_t hash = 0;
-    if (body.size() <= WordCache::kMaxWordBytes) {
+    if (WordCache::holds(body)) {
       hash = WordCache::hash(body);
       cache->prefetch(hash);
     }

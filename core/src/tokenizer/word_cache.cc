@@ -5,8 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "tokenizer/hash.h"
-
 namespace zeq {
 namespace {
 
@@ -66,7 +64,7 @@ WordCache::Probe WordCache::lookup(std::string_view body, std::uint32_t hash,
 }
 
 void WordCache::insert(const Probe& probe, std::string_view body, std::span<const TokenId> ids) {
-  if (body.size() > kMaxWordBytes || ids.size() >= kUsed) return;
+  if (!holds(body) || ids.size() >= kUsed) return;
   const std::size_t size = units(body.size()) + ids.size();
   auto full = [&] {
     return count_ + 1 > kMaxEntries || (arena_.size() + size) * 4 > kMaxArenaBytes;
@@ -133,7 +131,7 @@ void WordCache::sweep(bool keep_used) {
     const std::size_t offset = arena_.size();
     arena_.insert(arena_.end(), from, from + size);
     const std::string_view body(reinterpret_cast<const char*>(from), s.key_len - 1u);
-    slots_[free_slot(static_cast<std::uint32_t>(hash_bytes(body)))] =
+    slots_[free_slot(hash(body))] =
         Slot{static_cast<std::uint32_t>(offset), s.tag, s.key_len, static_cast<std::uint8_t>(n)};
     ++count_;
   }

@@ -41,6 +41,9 @@ class WordCache {
     std::size_t slot;
   };
 
+  // Whether a word with body `body` is ever kept (look it up only then).
+  static bool holds(std::string_view body) { return body.size() <= kMaxWordBytes; }
+
   // The hash under which `body` is looked up.
   static std::uint32_t hash(std::string_view body) {
     return static_cast<std::uint32_t>(hash_bytes(body));
@@ -62,8 +65,8 @@ class WordCache {
     if (s.key_len != 0) __builtin_prefetch(arena_.data() + s.offset);
   }
 
-  // Looks the word with body `body` (at most kMaxWordBytes long, hash
-  // `hash`) up; on a hit appends its ids to `out` and marks the word as
+  // Looks the word with body `body` (one the cache holds(), hash `hash`)
+  // up; on a hit appends its ids to `out` and marks the word as
   // used. One compare per candidate.
   Probe lookup(std::string_view body, std::uint32_t hash, std::vector<TokenId>& out);
   Probe lookup(std::string_view body, std::vector<TokenId>& out) {
