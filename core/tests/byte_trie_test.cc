@@ -93,9 +93,10 @@ TEST(ByteTrie, MatchesReferenceOnRandomKeys) {
 // the automaton gives them.
 std::vector<std::pair<std::uint32_t, TokenId>> outputs(const ByteTrie& trie, std::uint32_t state) {
   std::vector<std::pair<std::uint32_t, TokenId>> found;
-  for (std::uint32_t o = trie.first_output(state);
-       o != ByteTrie::kNoNode; o = trie.next_output(o)) {
-    found.emplace_back(trie.length(o), trie.terminal(o));
+  for (std::uint32_t o = trie.first_output(state); o != ByteTrie::kNoOutput;) {
+    const ByteTrie::Output& piece = trie.output(o);
+    found.emplace_back(piece.length, piece.id);
+    o = piece.next;
   }
   return found;
 }

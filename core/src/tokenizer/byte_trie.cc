@@ -38,7 +38,7 @@ std::size_t child_runs(const std::vector<ByteTrie::Key>& keys, std::size_t lo, s
 // base where all of its children find free slots.
 class ByteTrieBuilder {
  public:
-  explicit ByteTrieBuilder(ByteTrie& trie) : slots_(trie.slots_), pieces_(trie.pieces_) {}
+  explicit ByteTrieBuilder(ByteTrie& trie) : slots_(trie.slots_) {}
 
   void build(std::vector<ByteTrie::Key>& keys, std::size_t& node_count) {
     sort_keys(keys);
@@ -51,21 +51,15 @@ class ByteTrieBuilder {
       std::size_t lo, hi, depth;  // keys[lo, hi) spell the node's path so far
     };
     std::vector<Frame> stack{{ByteTrie::kRoot, 0, keys.size(), 0}};
-    std::vector<std::pair<std::uint32_t, ByteTrie::Piece>> terminals;
     std::vector<unsigned char> bytes;
     std::vector<std::size_t> starts;
     while (!stack.empty()) {
       const Frame f = stack.back();
       stack.pop_back();
-      // Keys that end here sort first; the last of them (in file order,
-      // kept by the stable sort) is the node's piece.
+      // Keys that end here sort first (the node's piece is recorded when
+      // the links are set).
       const std::size_t lo = child_runs(keys, f.lo, f.hi, f.depth, bytes, starts);
-      if (lo > f.lo) {
-        slots_[f.node].base |= ByteTrie::kTerminalBit;
-        // A piece is at most 2^32 - 1 bytes (the file's length field).
-        terminals.push_back({f.node, {keys[lo - 1].id, keys[lo - 1].score,
-                                      static_cast<std::uint32_t>(f.depth)}});
-      }
+      if (lo > f.lo) slots_[f.node].base |= ByteTrie::kTerminalBit;
       if (lo == f.hi) continue;
 
       const std::uint32_t base = find_base(bytes);
@@ -83,10 +77,6 @@ class ByteTrieBuilder {
     const std::size_t size = std::max<std::size_t>(max_base_ + 256 + 1, last_used_ + 1);
     slots_.resize(size);
     slots_.shrink_to_fit();
-    // The piece array is made once, at its final size: growing it with the
-    // slots copied it several times over.
-    pieces_.assign(size, ByteTrie::Piece{});
-    for (const auto& [node, piece] : terminals) pieces_[node] = piece;
   }
 
  private:
@@ -190,7 +180,6 @@ class ByteTrieBuilder {
   }
 
   std::vector<ByteTrie::Slot>& slots_;
-  std::vector<ByteTrie::Piece>& pieces_;
   std::vector<std::uint32_t> next_, prev_;  // doubly linked list of free slots
   std::vector<unsigned char> used_;
   std::vector<std::uint8_t> failures_;
@@ -199,13 +188,18 @@ class ByteTrieBuilder {
   std::size_t last_used_ = 0;
 };
 
-// Failure and output links, breadth first: a node's failure target is
-// shallower, so its links are final when the node's are set. The nodes of
-// a level are found as in the placement, by their runs of sorted keys.
-// Work is linear in the total key length (the classic bound: along one
-// key's path the depth of the failure state rises by at most one per byte).
+// Failure links and outputs, breadth first: a node's failure target is
+// shallower, so its failure link and output are final when the node's are
+// set. The nodes of a level are found as in the placement, by their runs
+// of sorted keys; a node's failure link is set with its parent's level,
+// its output with its own (once the whole level above is final). Work is
+// linear in the total key length (the classic bound: along one key's path
+// the depth of the failure state rises by at most one per byte). Outputs
+// are numbered in the same order, so short pieces come first.
 void ByteTrie::link_nodes(const std::vector<Key>& keys) {
   links_.assign(slots_.size(), Link{});
+  outputs_.clear();
+  outputs_.reserve(keys.size());
   struct Node {
     std::uint32_t node;
     std::size_t lo, hi;  // keys[lo, hi) spell the node's path
@@ -216,7 +210,22 @@ void ByteTrie::link_nodes(const std::vector<Key>& keys) {
   for (std::size_t depth = 0; !level.empty(); ++depth) {
     below.clear();
     for (const Node& n : level) {
-      child_runs(keys, n.lo, n.hi, depth, bytes, starts);
+      // Keys that end here sort first; the last of them (in file order,
+      // kept by the stable sort) is the node's piece.
+      const std::size_t lo = child_runs(keys, n.lo, n.hi, depth, bytes, starts);
+      if (lo > n.lo) {
+        const Key& key = keys[lo - 1];
+        if (n.node == kRoot) {
+          root_piece_ = {key.score, key.id, 0, kNoOutput};
+        } else {
+          // A piece is at most 2^32 - 1 bytes (the file's length field).
+          outputs_.push_back({key.score, key.id, static_cast<std::uint32_t>(depth),
+                              links_[links_[n.node].fail].output});
+          links_[n.node].output = static_cast<std::uint32_t>(outputs_.size() - 1);
+        }
+      } else if (n.node != kRoot) {
+        links_[n.node].output = links_[links_[n.node].fail].output;
+      }
       const std::uint32_t base = slots_[n.node].base & kBaseMask;
       for (std::size_t k = 0; k < bytes.size(); ++k) {
         const unsigned char c = bytes[k];
@@ -232,7 +241,7 @@ void ByteTrie::link_nodes(const std::vector<Key>& keys) {
             if (f == kRoot) break;
           }
         }
-        links_[node] = {fail, first_output(fail)};
+        links_[node].fail = fail;
         below.push_back({node, starts[k], starts[k + 1]});
       }
     }

@@ -5,10 +5,11 @@
 // bit) and `check` (the parent's index). The child of node s for byte c is
 // t = base(s) + c when check[t] == s: one add, one load and one compare,
 // where a map per node (the obvious layout) costs a hash and a pointer
-// chase. The id, score and length of the piece that ends at a node, and
-// each node's failure and output links, sit in two parallel arrays read
-// only where needed: the walk is bound by memory latency, so the walked
-// array holds nothing else.
+// chase. Each node's failure link and first output sit in a parallel
+// array, and the pieces themselves (id, score, length, next output) in a
+// dense array of 16-byte records, shortest pieces first: the walk is bound
+// by memory latency, so the walked array holds nothing else, and the
+// records most matches reach share a few cache lines.
 //
 // Node 0 is the root. The array always extends 256 slots past the largest
 // base, so base(s) + c is inside the array for every node and byte.
@@ -28,6 +29,16 @@ class ByteTrie {
  public:
   static constexpr std::uint32_t kRoot = 0;
   static constexpr std::uint32_t kNoNode = 0xFFFFFFFFu;
+  static constexpr std::uint32_t kNoOutput = 0xFFFFFFFFu;
+
+  // A piece the automaton reports: its stored id and score, its length in
+  // bytes, and the next (shorter) piece that ends at the same place.
+  struct Output {
+    float score;
+    TokenId id;
+    std::uint32_t length;
+    std::uint32_t next;  // index of the next output, or kNoOutput
+  };
 
   // One piece to insert: its text, stored id and score.
   struct Key {
@@ -54,11 +65,10 @@ class ByteTrie {
   bool has_terminal(std::uint32_t node) const {
     return (slots_[node].base & kTerminalBit) != 0;
   }
-  // Meaningful only when has_terminal(node).
-  TokenId terminal(std::uint32_t node) const { return pieces_[node].id; }
-  float score(std::uint32_t node) const { return pieces_[node].score; }
-  // Length in bytes of the piece that ends at `node` (the node's depth).
-  std::uint32_t length(std::uint32_t node) const { return pieces_[node].length; }
+  // The id and score of the piece spelled by `node`; meaningful only when
+  // has_terminal(node).
+  TokenId terminal(std::uint32_t node) const { return piece_at(node).id; }
+  float score(std::uint32_t node) const { return piece_at(node).score; }
 
   // Matching. The state after reading some text is the node of the longest
   // suffix of that text that spells the start of a piece (the root if
@@ -74,13 +84,11 @@ class ByteTrie {
     }
   }
   // The pieces that end the text read into `state`, longest first: the
-  // first is first_output(state), each next one next_output of the one
-  // before, until kNoNode. An output is a node with a piece (terminal,
-  // score, length). The empty piece (a terminal root) is never one.
-  std::uint32_t first_output(std::uint32_t state) const {
-    return state != kRoot && has_terminal(state) ? state : links_[state].output;
-  }
-  std::uint32_t next_output(std::uint32_t node) const { return links_[node].output; }
+  // first is output(first_output(state)), each next one output(o.next) of
+  // the one o before, until kNoOutput. The empty piece (a terminal root) is
+  // never one.
+  std::uint32_t first_output(std::uint32_t state) const { return links_[state].output; }
+  const Output& output(std::uint32_t index) const { return outputs_[index]; }
 
   // Number of nodes, the root included.
   std::size_t node_count() const { return node_count_; }
@@ -94,25 +102,27 @@ class ByteTrie {
     std::uint32_t base = 0;       // children at base + byte; top bit: terminal
     std::uint32_t check = kFree;  // index of the parent node
   };
-  struct Piece {
-    TokenId id = 0;
-    float score = 0.0f;
-    std::uint32_t length = 0;
-  };
   struct Link {
     std::uint32_t fail = kRoot;
-    std::uint32_t output = kNoNode;  // nearest node with a piece on the failure chain
+    // The node's own piece if it has one (the root's never counts), else
+    // the first output of its failure target.
+    std::uint32_t output = kNoOutput;
   };
 
   friend class ByteTrieBuilder;
 
-  // Sets links_ for the placed nodes; `keys` sorted as the builder left
-  // them. Linear in the total key length.
+  // Sets links_ and outputs_ for the placed nodes; `keys` sorted as the
+  // builder left them. Linear in the total key length.
   void link_nodes(const std::vector<Key>& keys);
 
+  const Output& piece_at(std::uint32_t node) const {
+    return node == kRoot ? root_piece_ : outputs_[links_[node].output];
+  }
+
   std::vector<Slot> slots_;
-  std::vector<Piece> pieces_;  // by slot index; meaningful at terminals only
-  std::vector<Link> links_;    // by slot index; meaningful at nodes only
+  std::vector<Link> links_;       // by slot index; meaningful at nodes only
+  std::vector<Output> outputs_;   // one per non-empty piece, by depth (breadth first)
+  Output root_piece_{0.0f, 0, 0, kNoOutput};  // the empty piece, if any
   std::size_t node_count_ = 0;
 };
 

@@ -85,13 +85,14 @@ void segment_word(const Tokenizer& tokenizer, std::string_view word,
     for (std::size_t k = p; k < e; ++k) node = trie.next(node, bytes[k]);
     bool covered = false;
     LatticeCell& to = cells[e];
-    for (std::uint32_t o = trie.first_output(node);
-         o != ByteTrie::kNoNode; o = trie.next_output(o)) {
-      const std::uint32_t length = trie.length(o);
+    for (std::uint32_t o = trie.first_output(node); o != ByteTrie::kNoOutput;) {
+      const ByteTrie::Output& piece = trie.output(o);
+      o = piece.next;
+      const std::uint32_t length = piece.length;
       const LatticeCell& from = cells[e - length];
       // A start inside a character is never reached in a well-formed word.
       if (length != e && from.back_distance == 0) continue;
-      offer(to, length, from.score + trie.score(o), trie.terminal(o));
+      offer(to, length, from.score + piece.score, piece.id);
       if (length == c) covered = true;
     }
     if (!covered) fall_back(tokenizer, bytes, cells, p, c, e, fallback_score);
