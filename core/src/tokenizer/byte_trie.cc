@@ -91,14 +91,16 @@ class ByteTrieBuilder {
   static constexpr std::uint8_t kMaxFailures = 8;
 
   // Sorts keys by text; equal texts keep their order (the later record must
-  // come last). Comparing an 8-byte big-endian prefix first settles most
-  // comparisons without a memcmp.
+  // come last). An 8-byte big-endian prefix of each text is sorted first,
+  // by a stable radix sort (11 bits a pass, passes over bits that are the
+  // same in every key skipped); only runs of equal prefixes, texts that
+  // agree on their first 8 bytes, are then compared in full.
   static void sort_keys(std::vector<ByteTrie::Key>& keys) {
     struct Sortable {
       std::uint64_t prefix;
       std::uint32_t index;
     };
-    std::vector<Sortable> order(keys.size());
+    std::vector<Sortable> order(keys.size()), spare(keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) {
       std::uint64_t prefix = 0;
       const std::string_view t = keys[i].text;
@@ -107,11 +109,32 @@ class ByteTrieBuilder {
       }
       order[i] = {prefix, static_cast<std::uint32_t>(i)};
     }
-    std::sort(order.begin(), order.end(), [&](const Sortable& a, const Sortable& b) {
-      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    constexpr int kBits = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+    std::vector<std::size_t> start(kBuckets);
+    for (int shift = 0; shift < 64; shift += kBits) {
+      std::fill(start.begin(), start.end(), 0);
+      for (const Sortable& s : order) ++start[(s.prefix >> shift) & (kBuckets - 1)];
+      if (!order.empty() &&
+          start[(order[0].prefix >> shift) & (kBuckets - 1)] == order.size()) {
+        continue;  // every key has these bits: the pass would change nothing
+      }
+      std::size_t sum = 0;
+      for (std::size_t& n : start) sum += std::exchange(n, sum);
+      for (const Sortable& s : order) spare[start[(s.prefix >> shift) & (kBuckets - 1)]++] = s;
+      order.swap(spare);
+    }
+    auto by_text = [&](const Sortable& a, const Sortable& b) {
       const int c = keys[a.index].text.compare(keys[b.index].text);
       return c != 0 ? c < 0 : a.index < b.index;
-    });
+    };
+    for (std::size_t lo = 0; lo < order.size();) {
+      std::size_t hi = lo + 1;
+      while (hi < order.size() && order[hi].prefix == order[lo].prefix) ++hi;
+      if (hi - lo > 1) std::sort(order.begin() + static_cast<std::ptrdiff_t>(lo),
+                                 order.begin() + static_cast<std::ptrdiff_t>(hi), by_text);
+      lo = hi;
+    }
     std::vector<ByteTrie::Key> sorted;
     sorted.reserve(keys.size());
     for (const Sortable& s : order) sorted.push_back(keys[s.index]);
