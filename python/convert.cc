@@ -289,12 +289,9 @@ PyObject* list_of(std::span<const TokenId> ids, ObjectCache* cache, Make&& make)
   // kAhead items before it is needed, so that those misses overlap.
   constexpr std::size_t kAhead = 64;
   auto prefetch = [&](std::size_t i) {
-    if (i < ids.size() && ids[i] < known_count) __builtin_prefetch(known[ids[i]], 1);
+    if (ids[i] < known_count) __builtin_prefetch(known[ids[i]], 1);
   };
-  refresh();
-  for (std::size_t i = 0; i < std::min(kAhead, ids.size()); ++i) prefetch(i);
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    prefetch(i + kAhead);
+  auto put = [&](std::size_t i) {
     const TokenId id = ids[i];
     PyObject* item = id < known_count ? known[id] : nullptr;
     if (item != nullptr) {
@@ -306,7 +303,16 @@ PyObject* list_of(std::span<const TokenId> ids, ObjectCache* cache, Make&& make)
       item = make(id);
     }
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  };
+  refresh();
+  const std::size_t n = ids.size();
+  for (std::size_t i = 0; i < std::min(kAhead, n); ++i) prefetch(i);
+  std::size_t i = 0;
+  for (; i + kAhead < n; ++i) {
+    prefetch(i + kAhead);
+    put(i);
   }
+  for (; i < n; ++i) put(i);  // the last kAhead, asked for already
   return list.release();
 }
 

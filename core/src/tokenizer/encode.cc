@@ -58,22 +58,18 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
    private:
     WordBuffers* buffers_ = nullptr;
   } thread_buffers;
-  auto encode_word = [&](std::string_view body, std::uint32_t hash) {
-    WordCache::Probe probe{};
-    const bool cacheable = cache != nullptr && WordCache::holds(body);
-    if (cacheable) {
-      probe = cache->lookup(body, hash, ids);
-      if (probe.hit) return;
-    }
+  // A word the cache does not give: spelled out and segmented, and kept
+  // if the cache holds such words (`probe` is where its look-up ended).
+  auto segment = [&](std::string_view body, const WordCache::Probe* probe) {
     WordBuffers& buffers = thread_buffers.get();
     buffers.word.assign(SPACE_MARKER);
     buffers.word.append(body);
     const std::size_t first = ids.size();
     segment_word(*this, buffers.word, ids, buffers.lattice);
-    if (cacheable) cache->insert(probe, body, std::span<const TokenId>(ids).subspan(first));
+    if (probe != nullptr) cache->insert(*probe, body, std::span<const TokenId>(ids).subspan(first));
   };
   if (cache == nullptr) {
-    for_each_word_body(text, [&](std::string_view body) { encode_word(body, 0); });
+    for_each_word_body(text, [&](std::string_view body) { segment(body, nullptr); });
     return;
   }
   // A look-up waits on memory twice, for the table slot and then for the
@@ -85,7 +81,8 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
   struct Pending {  // trivial: the batch is not cleared at every call
     const char* data;
     std::size_t size;
-    std::uint32_t hash;  // meaningful if the cache holds the word
+    std::uint32_t hash;  // meaningful if `held`
+    bool held;           // WordCache::holds(body())
     std::string_view body() const { return {data, size}; }
   };
   constexpr std::size_t kBatch = 32;
@@ -93,18 +90,27 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
   std::size_t pending = 0;
   auto flush = [&] {
     for (std::size_t i = 0; i < pending; ++i) {
-      if (WordCache::holds(batch[i].body())) cache->prefetch_entry(batch[i].hash);
+      if (batch[i].held) cache->prefetch_entry(batch[i].hash);
     }
-    for (std::size_t i = 0; i < pending; ++i) encode_word(batch[i].body(), batch[i].hash);
+    for (std::size_t i = 0; i < pending; ++i) {
+      const Pending& word = batch[i];
+      if (!word.held) {
+        segment(word.body(), nullptr);
+        continue;
+      }
+      const WordCache::Probe probe = cache->lookup(word.body(), word.hash, ids);
+      if (!probe.hit) segment(word.body(), &probe);
+    }
     pending = 0;
   };
   for_each_word_body(text, [&](std::string_view body) {
+    const bool held = WordCache::holds(body);
     std::uint32_t hash = 0;
-    if (WordCache::holds(body)) {
+    if (held) {
       hash = WordCache::hash(body);
       cache->prefetch(hash);
     }
-    batch[pending++] = {body.data(), body.size(), hash};
+    batch[pending++] = {body.data(), body.size(), hash, held};
     if (pending == kBatch) flush();
   });
   flush();
