@@ -98,6 +98,7 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
         segment(word.body(), nullptr);
         continue;
       }
+      if (cache->lookup_first(word.body(), word.hash, ids)) continue;
       const WordCache::Probe probe = cache->lookup(word.body(), word.hash, ids);
       if (!probe.hit) segment(word.body(), &probe);
     }

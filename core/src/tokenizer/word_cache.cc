@@ -6,40 +6,6 @@
 #include <new>
 
 namespace zeq {
-namespace {
-
-// 4-byte units that hold n bytes.
-constexpr std::size_t units(std::size_t n) { return (n + 3) / 4; }
-
-constexpr std::uint16_t tag_of(std::uint32_t hash) { return static_cast<std::uint16_t>(hash >> 16); }
-
-template <class T>
-T load(const char* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// Whether the n bytes at a and b are equal. Fixed-size loads that may
-// overlap, never reaching past either end: words are short, and a call to
-// memcmp costs more than the comparison itself.
-inline bool same_bytes(const char* a, const char* b, std::size_t n) {
-  if (n >= 8) {
-    for (std::size_t i = 0; i + 8 < n; i += 8) {
-      if (load<std::uint64_t>(a + i) != load<std::uint64_t>(b + i)) return false;
-    }
-    return load<std::uint64_t>(a + n - 8) == load<std::uint64_t>(b + n - 8);
-  }
-  if (n >= 4) {
-    return load<std::uint32_t>(a) == load<std::uint32_t>(b) &&
-           load<std::uint32_t>(a + n - 4) == load<std::uint32_t>(b + n - 4);
-  }
-  if (n == 0) return true;
-  // n is 1, 2 or 3: these three bytes are all of them.
-  return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
-}
-
-}  // namespace
 
 WordCache::Probe WordCache::lookup(std::string_view body, std::uint32_t hash,
                                    std::vector<TokenId>& out) {
@@ -54,10 +20,7 @@ WordCache::Probe WordCache::lookup(std::string_view body, std::uint32_t hash,
     const std::uint32_t* stored = arena_.data() + s.offset;
     if (!same_bytes(reinterpret_cast<const char*>(stored), body.data(), body.size())) continue;
     s.ids |= kUsed;
-    // Words are one or two ids as a rule: plain appends beat a range insert.
-    const std::uint32_t* ids = stored + units(body.size());
-    const std::size_t n = s.ids & ~kUsed;
-    for (std::size_t k = 0; k < n; ++k) out.push_back(ids[k]);
+    append_ids(stored + units(body.size()), s.ids & ~kUsed, out);
     return {true, hash, i};
   }
   return {false, hash, i};

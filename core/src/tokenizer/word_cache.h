@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -69,6 +70,20 @@ class WordCache {
   // up; on a hit appends its ids to `out` and marks the word as
   // used. One compare per candidate.
   Probe lookup(std::string_view body, std::uint32_t hash, std::vector<TokenId>& out);
+
+  // The common case of lookup(), inline: true, with the same effects, when
+  // the word is the first candidate of its slot; false (and no effect)
+  // when lookup() has to decide.
+  bool lookup_first(std::string_view body, std::uint32_t hash, std::vector<TokenId>& out) {
+    if (!slots_) return false;
+    Slot& s = slots_[hash & (kSlots - 1)];
+    if (s.tag != tag_of(hash) || s.key_len != body.size() + 1) return false;
+    const std::uint32_t* stored = arena_.data() + s.offset;
+    if (!same_bytes(reinterpret_cast<const char*>(stored), body.data(), body.size())) return false;
+    s.ids |= kUsed;
+    append_ids(stored + units(body.size()), s.ids & ~kUsed, out);
+    return true;
+  }
   Probe lookup(std::string_view body, std::vector<TokenId>& out) {
     return lookup(body, hash(body), out);
   }
@@ -112,6 +127,41 @@ class WordCache {
   // A body of n bytes has at most n + 3 ids (one per byte, its marker's
   // three included), so the count fits beside the flag.
   static_assert(kMaxWordBytes + 3 < kUsed);
+
+  // 4-byte units that hold n bytes.
+  static constexpr std::size_t units(std::size_t n) { return (n + 3) / 4; }
+  static constexpr std::uint16_t tag_of(std::uint32_t hash) {
+    return static_cast<std::uint16_t>(hash >> 16);
+  }
+
+  template <class T>
+  static T load(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  // Whether the n bytes at a and b are equal. Fixed-size loads that may
+  // overlap, never reaching past either end: words are short, and a call to
+  // memcmp costs more than the comparison itself.
+  static bool same_bytes(const char* a, const char* b, std::size_t n) {
+    if (n >= 8) {
+      for (std::size_t i = 0; i + 8 < n; i += 8) {
+        if (load<std::uint64_t>(a + i) != load<std::uint64_t>(b + i)) return false;
+      }
+      return load<std::uint64_t>(a + n - 8) == load<std::uint64_t>(b + n - 8);
+    }
+    if (n >= 4) {
+      return load<std::uint32_t>(a) == load<std::uint32_t>(b) &&
+             load<std::uint32_t>(a + n - 4) == load<std::uint32_t>(b + n - 4);
+    }
+    if (n == 0) return true;
+    // n is 1, 2 or 3: these three bytes are all of them.
+    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
+  }
+  // Words are one or two ids as a rule: plain appends beat a range insert.
+  static void append_ids(const std::uint32_t* ids, std::size_t n, std::vector<TokenId>& out) {
+    for (std::size_t k = 0; k < n; ++k) out.push_back(ids[k]);
+  }
 
   struct FreeSlots {
     void operator()(Slot* slots) const { std::free(slots); }
