@@ -40,11 +40,15 @@ class ByteTrieBuilder {
  public:
   explicit ByteTrieBuilder(ByteTrie& trie) : slots_(trie.slots_) {}
 
-  void build(std::vector<ByteTrie::Key>& keys, std::size_t& node_count) {
+  // Places the nodes of `keys` (sorted here); appends one record per node
+  // to `placed`, in the order of placement.
+  void build(std::vector<ByteTrie::Key>& keys, std::size_t& node_count,
+             std::vector<ByteTrie::Placed>& placed) {
     sort_keys(keys);
     grow(1 + 256);
     take(ByteTrie::kRoot);
     node_count = 1;
+    placed.reserve(3 * keys.size() + 1);  // a guess (multi32k: 3.1 per key); grows if short
 
     struct Frame {
       std::uint32_t node;
@@ -56,10 +60,13 @@ class ByteTrieBuilder {
     while (!stack.empty()) {
       const Frame f = stack.back();
       stack.pop_back();
-      // Keys that end here sort first (the node's piece is recorded when
-      // the links are set).
+      // Keys that end here sort first; the last of them (in file order,
+      // kept by the stable sort) is the node's piece.
       const std::size_t lo = child_runs(keys, f.lo, f.hi, f.depth, bytes, starts);
       if (lo > f.lo) slots_[f.node].base |= ByteTrie::kTerminalBit;
+      placed.push_back({f.node,
+                        lo > f.lo ? static_cast<std::uint32_t>(lo - 1) : ByteTrie::Placed::kNoPiece,
+                        static_cast<std::uint32_t>(f.depth)});
       if (lo == f.hi) continue;
 
       const std::uint32_t base = find_base(bytes);
@@ -213,69 +220,60 @@ class ByteTrieBuilder {
 
 // Failure links and outputs, breadth first: a node's failure target is
 // shallower, so its failure link and output are final when the node's are
-// set. The nodes of a level are found as in the placement, by their runs
-// of sorted keys; a node's failure link is set with its parent's level,
-// its output with its own (once the whole level above is final). Work is
+// set. The nodes are taken by depth from the builder's records (a counting
+// sort), and a node's byte is where it sits past its parent's base. Work is
 // linear in the total key length (the classic bound: along one key's path
 // the depth of the failure state rises by at most one per byte). Outputs
 // are numbered in the same order, so short pieces come first.
-void ByteTrie::link_nodes(const std::vector<Key>& keys) {
+void ByteTrie::link_nodes(const std::vector<Key>& keys, const std::vector<Placed>& placed) {
   links_.assign(slots_.size(), Link{});
   outputs_.clear();
   outputs_.reserve(keys.size());
-  struct Node {
-    std::uint32_t node;
-    std::size_t lo, hi;  // keys[lo, hi) spell the node's path
-  };
-  std::vector<Node> level{{kRoot, 0, keys.size()}}, below;
-  std::vector<unsigned char> bytes;
-  std::vector<std::size_t> starts;
-  for (std::size_t depth = 0; !level.empty(); ++depth) {
-    below.clear();
-    for (const Node& n : level) {
-      // Keys that end here sort first; the last of them (in file order,
-      // kept by the stable sort) is the node's piece.
-      const std::size_t lo = child_runs(keys, n.lo, n.hi, depth, bytes, starts);
-      if (lo > n.lo) {
-        const Key& key = keys[lo - 1];
-        if (n.node == kRoot) {
-          root_piece_ = {key.score, key.id, 0, kNoOutput};
-        } else {
-          // A piece is at most 2^32 - 1 bytes (the file's length field).
-          outputs_.push_back({key.score, key.id, static_cast<std::uint32_t>(depth),
-                              links_[links_[n.node].fail].output});
-          links_[n.node].output = static_cast<std::uint32_t>(outputs_.size() - 1);
+  std::size_t max_depth = 0;
+  for (const Placed& p : placed) max_depth = std::max<std::size_t>(max_depth, p.depth);
+  std::vector<std::size_t> first(max_depth + 2, 0);
+  for (const Placed& p : placed) ++first[p.depth + 1];
+  for (std::size_t d = 1; d < first.size(); ++d) first[d] += first[d - 1];
+  std::vector<std::uint32_t> by_depth(placed.size());
+  for (std::size_t i = 0; i < placed.size(); ++i) {
+    by_depth[first[placed[i].depth]++] = static_cast<std::uint32_t>(i);
+  }
+  for (const std::uint32_t i : by_depth) {
+    const Placed& p = placed[i];
+    const Key* key = p.piece != Placed::kNoPiece ? &keys[p.piece] : nullptr;
+    if (p.node == kRoot) {
+      if (key != nullptr) root_piece_ = {key->score, key->id, 0, kNoOutput};
+      continue;
+    }
+    const std::uint32_t parent = slots_[p.node].check;
+    const auto c = static_cast<unsigned char>(p.node - (slots_[parent].base & kBaseMask));
+    std::uint32_t fail = kRoot;
+    if (parent != kRoot) {
+      for (std::uint32_t f = links_[parent].fail;; f = links_[f].fail) {
+        const std::uint32_t t = child(f, c);
+        if (t != kNoNode) {
+          fail = t;
+          break;
         }
-      } else if (n.node != kRoot) {
-        links_[n.node].output = links_[links_[n.node].fail].output;
-      }
-      const std::uint32_t base = slots_[n.node].base & kBaseMask;
-      for (std::size_t k = 0; k < bytes.size(); ++k) {
-        const unsigned char c = bytes[k];
-        const std::uint32_t node = base + c;
-        std::uint32_t fail = kRoot;
-        if (n.node != kRoot) {
-          for (std::uint32_t f = links_[n.node].fail;; f = links_[f].fail) {
-            const std::uint32_t t = child(f, c);
-            if (t != kNoNode) {
-              fail = t;
-              break;
-            }
-            if (f == kRoot) break;
-          }
-        }
-        links_[node].fail = fail;
-        below.push_back({node, starts[k], starts[k + 1]});
+        if (f == kRoot) break;
       }
     }
-    level.swap(below);
+    links_[p.node].fail = fail;
+    links_[p.node].output = links_[fail].output;
+    if (key != nullptr) {
+      // A piece is at most 2^32 - 1 bytes (the file's length field).
+      outputs_.push_back({key->score, key->id, static_cast<std::uint32_t>(p.depth),
+                          links_[fail].output});
+      links_[p.node].output = static_cast<std::uint32_t>(outputs_.size() - 1);
+    }
   }
 }
 
 ByteTrie ByteTrie::build(std::vector<Key> keys) {
   ByteTrie trie;
-  ByteTrieBuilder(trie).build(keys, trie.node_count_);
-  trie.link_nodes(keys);
+  std::vector<Placed> placed;
+  ByteTrieBuilder(trie).build(keys, trie.node_count_, placed);
+  trie.link_nodes(keys, placed);
   return trie;
 }
 
