@@ -231,7 +231,7 @@ void ByteTrie::link_nodes(const std::vector<Key>& keys, const std::vector<Placed
   outputs_.reserve(keys.size());
   std::size_t max_depth = 0;
   for (const Placed& p : placed) max_depth = std::max<std::size_t>(max_depth, p.depth);
-  std::vector<std::size_t> first(max_depth + 2, 0);
+  std::vector<std::uint32_t> first(max_depth + 2, 0);  // node counts fit (see grow)
   for (const Placed& p : placed) ++first[p.depth + 1];
   for (std::size_t d = 1; d < first.size(); ++d) first[d] += first[d - 1];
   std::vector<std::uint32_t> by_depth(placed.size());
