@@ -48,7 +48,7 @@ class ByteTrieBuilder {
     grow(1 + 256);
     take(ByteTrie::kRoot);
     node_count = 1;
-    placed.reserve(3 * keys.size() + 1);  // a guess (multi32k: 3.1 per key); grows if short
+    placed.reserve(4 * keys.size() + 1);  // multi32k: 3.1 nodes a key; grows if short
 
     struct Frame {
       std::uint32_t node;
