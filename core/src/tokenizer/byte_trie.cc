@@ -40,15 +40,14 @@ class ByteTrieBuilder {
  public:
   explicit ByteTrieBuilder(ByteTrie& trie) : slots_(trie.slots_) {}
 
-  // Places the nodes of `keys` (sorted here); appends one record per node
-  // to `placed`, in the order of placement.
+  // Places the nodes of `keys` (sorted here) and leaves in `placed` the
+  // piece and depth of every node.
   void build(std::vector<ByteTrie::Key>& keys, std::size_t& node_count,
-             std::vector<ByteTrie::Placed>& placed) {
+             ByteTrie::Placed& placed) {
     sort_keys(keys);
     grow(1 + 256);
     take(ByteTrie::kRoot);
     node_count = 1;
-    placed.reserve(4 * keys.size() + 1);  // multi32k: 3.1 nodes a key; grows if short
 
     struct Frame {
       std::uint32_t node;
@@ -64,9 +63,10 @@ class ByteTrieBuilder {
       // kept by the stable sort) is the node's piece.
       const std::size_t lo = child_runs(keys, f.lo, f.hi, f.depth, bytes, starts);
       if (lo > f.lo) slots_[f.node].base |= ByteTrie::kTerminalBit;
-      placed.push_back({f.node,
-                        lo > f.lo ? static_cast<std::uint32_t>(lo - 1) : ByteTrie::Placed::kNoPiece,
-                        static_cast<std::uint32_t>(f.depth)});
+      // A taken slot is off the free list for good, so its two list links
+      // can hold what the links pass needs of the node instead.
+      piece_of(f.node) = lo > f.lo ? static_cast<std::uint32_t>(lo - 1) : ByteTrie::Placed::kNoPiece;
+      depth_of(f.node) = static_cast<std::uint32_t>(f.depth);  // a piece is < 2^32 bytes
       if (lo == f.hi) continue;
 
       const std::uint32_t base = find_base(bytes);
@@ -84,6 +84,10 @@ class ByteTrieBuilder {
     const std::size_t size = std::max<std::size_t>(max_base_ + 256 + 1, last_used_ + 1);
     slots_.resize(size);
     slots_.shrink_to_fit();
+    next_.resize(size);
+    prev_.resize(size);
+    placed.piece = std::move(next_);
+    placed.depth = std::move(prev_);
   }
 
  private:
@@ -210,7 +214,11 @@ class ByteTrieBuilder {
   }
 
   std::vector<ByteTrie::Slot>& slots_;
-  std::vector<std::uint32_t> next_, prev_;  // doubly linked list of free slots
+  // Doubly linked list of free slots; at a taken slot, the node's piece and
+  // depth once the node has been placed (piece_of, depth_of).
+  std::vector<std::uint32_t> next_, prev_;
+  std::uint32_t& piece_of(std::uint32_t node) { return next_[node]; }
+  std::uint32_t& depth_of(std::uint32_t node) { return prev_[node]; }
   std::vector<unsigned char> used_;
   std::vector<std::uint8_t> failures_;
   std::uint32_t head_ = kNone, tail_ = kNone;
@@ -220,33 +228,38 @@ class ByteTrieBuilder {
 
 // Failure links and outputs, breadth first: a node's failure target is
 // shallower, so its failure link and output are final when the node's are
-// set. The nodes are taken by depth from the builder's records (a counting
-// sort), and a node's byte is where it sits past its parent's base. Work is
+// set. The nodes are taken by depth (a counting sort of the depths the
+// builder left), and a node's byte is where it sits past its parent's base. Work is
 // linear in the total key length (the classic bound: along one key's path
 // the depth of the failure state rises by at most one per byte). Outputs
 // are numbered in the same order, so short pieces come first.
-void ByteTrie::link_nodes(const std::vector<Key>& keys, const std::vector<Placed>& placed) {
+void ByteTrie::link_nodes(const std::vector<Key>& keys, const Placed& placed) {
   links_.assign(slots_.size(), Link{});
   outputs_.clear();
   outputs_.reserve(keys.size());
+  auto is_node = [&](std::size_t i) { return i == kRoot || slots_[i].check != kFree; };
   std::size_t max_depth = 0;
-  for (const Placed& p : placed) max_depth = std::max<std::size_t>(max_depth, p.depth);
-  std::vector<std::uint32_t> first(max_depth + 2, 0);  // node counts fit (see grow)
-  for (const Placed& p : placed) ++first[p.depth + 1];
-  for (std::size_t d = 1; d < first.size(); ++d) first[d] += first[d - 1];
-  std::vector<std::uint32_t> by_depth(placed.size());
-  for (std::size_t i = 0; i < placed.size(); ++i) {
-    by_depth[first[placed[i].depth]++] = static_cast<std::uint32_t>(i);
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (is_node(i)) max_depth = std::max<std::size_t>(max_depth, placed.depth[i]);
   }
-  for (const std::uint32_t i : by_depth) {
-    const Placed& p = placed[i];
-    const Key* key = p.piece != Placed::kNoPiece ? &keys[p.piece] : nullptr;
-    if (p.node == kRoot) {
+  std::vector<std::uint32_t> first(max_depth + 2, 0);  // node counts fit (see grow)
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (is_node(i)) ++first[placed.depth[i] + 1];
+  }
+  for (std::size_t d = 1; d < first.size(); ++d) first[d] += first[d - 1];
+  std::vector<std::uint32_t> by_depth(first.back());
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (is_node(i)) by_depth[first[placed.depth[i]]++] = static_cast<std::uint32_t>(i);
+  }
+  for (const std::uint32_t node : by_depth) {
+    const std::uint32_t piece = placed.piece[node];
+    const Key* key = piece != Placed::kNoPiece ? &keys[piece] : nullptr;
+    if (node == kRoot) {
       if (key != nullptr) root_piece_ = {key->score, key->id, 0, kNoOutput};
       continue;
     }
-    const std::uint32_t parent = slots_[p.node].check;
-    const auto c = static_cast<unsigned char>(p.node - (slots_[parent].base & kBaseMask));
+    const std::uint32_t parent = slots_[node].check;
+    const auto c = static_cast<unsigned char>(node - (slots_[parent].base & kBaseMask));
     std::uint32_t fail = kRoot;
     if (parent != kRoot) {
       for (std::uint32_t f = links_[parent].fail;; f = links_[f].fail) {
@@ -258,20 +271,18 @@ void ByteTrie::link_nodes(const std::vector<Key>& keys, const std::vector<Placed
         if (f == kRoot) break;
       }
     }
-    links_[p.node].fail = fail;
-    links_[p.node].output = links_[fail].output;
+    links_[node].fail = fail;
+    links_[node].output = links_[fail].output;
     if (key != nullptr) {
-      // A piece is at most 2^32 - 1 bytes (the file's length field).
-      outputs_.push_back({key->score, key->id, static_cast<std::uint32_t>(p.depth),
-                          links_[fail].output});
-      links_[p.node].output = static_cast<std::uint32_t>(outputs_.size() - 1);
+      outputs_.push_back({key->score, key->id, placed.depth[node], links_[fail].output});
+      links_[node].output = static_cast<std::uint32_t>(outputs_.size() - 1);
     }
   }
 }
 
 ByteTrie ByteTrie::build(std::vector<Key> keys) {
   ByteTrie trie;
-  std::vector<Placed> placed;
+  Placed placed;
   ByteTrieBuilder(trie).build(keys, trie.node_count_, placed);
   trie.link_nodes(keys, placed);
   return trie;

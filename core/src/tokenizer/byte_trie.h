@@ -109,20 +109,20 @@ class ByteTrie {
     std::uint32_t output = kNoOutput;
   };
 
-  // What the builder records of each node it places: the node, the key of
-  // its piece (kNoPiece if none) and its depth.
+  // What the builder leaves of the nodes it placed, by slot (meaningful at
+  // nodes only): the key of the node's piece (kNoPiece if none) and its
+  // depth.
   struct Placed {
     static constexpr std::uint32_t kNoPiece = 0xFFFFFFFFu;
-    std::uint32_t node;
-    std::uint32_t piece;
-    std::uint32_t depth;  // a piece is at most 2^32 - 1 bytes
+    std::vector<std::uint32_t> piece;
+    std::vector<std::uint32_t> depth;
   };
 
   friend class ByteTrieBuilder;
 
   // Sets links_ and outputs_ for the placed nodes; `keys` sorted as the
   // builder left them. Linear in the total key length.
-  void link_nodes(const std::vector<Key>& keys, const std::vector<Placed>& placed);
+  void link_nodes(const std::vector<Key>& keys, const Placed& placed);
 
   const Output& piece_at(std::uint32_t node) const {
     return node == kRoot ? root_piece_ : outputs_[links_[node].output];
