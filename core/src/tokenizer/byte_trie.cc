@@ -65,7 +65,8 @@ class ByteTrieBuilder {
       if (lo > f.lo) slots_[f.node].base |= ByteTrie::kTerminalBit;
       // A taken slot is off the free list for good, so its two list links
       // can hold what the links pass needs of the node instead.
-      piece_of(f.node) = lo > f.lo ? static_cast<std::uint32_t>(lo - 1) : ByteTrie::Placed::kNoPiece;
+      piece_of(f.node) =
+          lo > f.lo ? static_cast<std::uint32_t>(lo - 1) : ByteTrie::Placed::kNoPiece;
       depth_of(f.node) = static_cast<std::uint32_t>(f.depth);  // a piece is < 2^32 bytes
       if (lo == f.hi) continue;
 
@@ -229,10 +230,11 @@ class ByteTrieBuilder {
 // Failure links and outputs, breadth first: a node's failure target is
 // shallower, so its failure link and output are final when the node's are
 // set. The nodes are taken by depth (a counting sort of the depths the
-// builder left), and a node's byte is where it sits past its parent's base. Work is
-// linear in the total key length (the classic bound: along one key's path
-// the depth of the failure state rises by at most one per byte). Outputs
-// are numbered in the same order, so short pieces come first.
+// builder left), and a node's byte is its offset from its parent's base.
+// Work is linear in the total key length (the classic bound: along one
+// key's path the depth of the failure state rises by at most one per
+// byte). Outputs are numbered in the same order, so short pieces come
+// first.
 void ByteTrie::link_nodes(const std::vector<Key>& keys, const Placed& placed) {
   links_.assign(slots_.size(), Link{});
   outputs_.clear();
