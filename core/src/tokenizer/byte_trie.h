@@ -7,9 +7,9 @@
 // where a map per node (the obvious layout) costs a hash and a pointer
 // chase. Each node's failure link and first output sit in a parallel
 // array, and the pieces themselves (id, score, length, next output) in a
-// dense array of 16-byte records, shortest pieces first: the walk is bound
-// by memory latency, so the walked array holds nothing else, and the
-// records most matches reach share a few cache lines.
+// dense array of 16-byte records, shortest pieces first: the walk reads
+// the slots at every byte, so they hold nothing else, and the records
+// most matches reach share a few cache lines.
 //
 // Node 0 is the root. The array always extends 256 slots past the largest
 // base, so base(s) + c is inside the array for every node and byte.
