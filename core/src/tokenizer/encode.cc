@@ -81,8 +81,7 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
   struct Pending {  // trivial: the batch is not cleared at every call
     const char* data;
     std::size_t size;
-    std::uint32_t hash;  // meaningful if `held`
-    bool held;           // WordCache::holds(body())
+    std::uint32_t hash;  // meaningful if the cache holds the word
     std::string_view body() const { return {data, size}; }
   };
   constexpr std::size_t kBatch = 32;
@@ -90,11 +89,11 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
   std::size_t pending = 0;
   auto flush = [&] {
     for (std::size_t i = 0; i < pending; ++i) {
-      if (batch[i].held) cache->prefetch_entry(batch[i].hash);
+      if (WordCache::holds(batch[i].body())) cache->prefetch_entry(batch[i].hash);
     }
     for (std::size_t i = 0; i < pending; ++i) {
       const Pending& word = batch[i];
-      if (!word.held) {
+      if (!WordCache::holds(word.body())) {
         segment(word.body(), nullptr);
         continue;
       }
@@ -105,13 +104,12 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
     pending = 0;
   };
   for_each_word_body(text, [&](std::string_view body) {
-    const bool held = WordCache::holds(body);
     std::uint32_t hash = 0;
-    if (held) {
+    if (WordCache::holds(body)) {
       hash = WordCache::hash(body);
       cache->prefetch(hash);
     }
-    batch[pending++] = {body.data(), body.size(), hash, held};
+    batch[pending++] = {body.data(), body.size(), hash};
     if (pending == kBatch) flush();
   });
   flush();

@@ -12,16 +12,9 @@ WordCache::Probe WordCache::lookup(std::string_view body, std::uint32_t hash,
   if (!slots_) return {false, hash, 0};
   constexpr std::size_t mask = kSlots - 1;
   const std::uint16_t tag = tag_of(hash);
-  const std::size_t key_len = body.size() + 1;
   std::size_t i = hash & mask;
   for (; slots_[i].key_len != 0; i = (i + 1) & mask) {
-    Slot& s = slots_[i];
-    if (s.tag != tag || s.key_len != key_len) continue;
-    const std::uint32_t* stored = arena_.data() + s.offset;
-    if (!same_bytes(reinterpret_cast<const char*>(stored), body.data(), body.size())) continue;
-    s.ids |= kUsed;
-    append_ids(stored + units(body.size()), s.ids & ~kUsed, out);
-    return {true, hash, i};
+    if (take_if_same(slots_[i], body, tag, out)) return {true, hash, i};
   }
   return {false, hash, i};
 }

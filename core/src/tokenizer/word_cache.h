@@ -75,14 +75,7 @@ class WordCache {
   // the word is the first candidate of its slot; false (and no effect)
   // when lookup() has to decide.
   bool lookup_first(std::string_view body, std::uint32_t hash, std::vector<TokenId>& out) {
-    if (!slots_) return false;
-    Slot& s = slots_[hash & (kSlots - 1)];
-    if (s.tag != tag_of(hash) || s.key_len != body.size() + 1) return false;
-    const std::uint32_t* stored = arena_.data() + s.offset;
-    if (!same_bytes(reinterpret_cast<const char*>(stored), body.data(), body.size())) return false;
-    s.ids |= kUsed;
-    append_ids(stored + units(body.size()), s.ids & ~kUsed, out);
-    return true;
+    return slots_ && take_if_same(slots_[hash & (kSlots - 1)], body, tag_of(hash), out);
   }
   Probe lookup(std::string_view body, std::vector<TokenId>& out) {
     return lookup(body, hash(body), out);
@@ -158,9 +151,19 @@ class WordCache {
     // n is 1, 2 or 3: these three bytes are all of them.
     return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
   }
-  // Words are one or two ids as a rule: plain appends beat a range insert.
-  static void append_ids(const std::uint32_t* ids, std::size_t n, std::vector<TokenId>& out) {
+  // The hit of a look-up: if candidate `s` holds `body` (tag `tag`), marks
+  // it used, appends its ids to `out` and returns true.
+  bool take_if_same(Slot& s, std::string_view body, std::uint16_t tag,
+                    std::vector<TokenId>& out) {
+    if (s.tag != tag || s.key_len != body.size() + 1) return false;
+    const std::uint32_t* stored = arena_.data() + s.offset;
+    if (!same_bytes(reinterpret_cast<const char*>(stored), body.data(), body.size())) return false;
+    s.ids |= kUsed;
+    // Words are one or two ids as a rule: plain appends beat a range insert.
+    const std::uint32_t* ids = stored + units(body.size());
+    const std::size_t n = s.ids & ~kUsed;
     for (std::size_t k = 0; k < n; ++k) out.push_back(ids[k]);
+    return true;
   }
 
   struct FreeSlots {
