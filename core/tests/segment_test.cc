@@ -76,6 +76,19 @@ TEST(SegmentWord, WorkedExamples) {
   // Without [▁] and without byte tokens, [▁a] beats unk + [a].
   EXPECT_EQ(segment(make_tokenizer({{M "a", 6, -3.0f}, {"a", 7, -4.0f}, {"b", 8, -5.0f}}), M "a"),
             (std::vector<TokenId>{6}));
+
+  // A word without the marker is read from the very start.
+  EXPECT_EQ(segment(t, "ab"), (std::vector<TokenId>{9}));
+}
+
+TEST(SegmentWord, MarkerCoveredByByteTokensOnly) {
+  // Every cell the marker reaches (1, 2 and 3) counts for the rest of the
+  // word, and a piece may still span the marker from cell 0.
+  const auto t = make_tokenizer({{"<0xE2>", 1, -1.0f}, {"<0x96>", 2, -1.0f}, {"<0x81>", 3, -1.0f},
+                                 {M "a", 6, -3.0f}, {"a", 7, -4.0f}, {"b", 8, -5.0f}});
+  EXPECT_EQ(segment(t, M "b"), (std::vector<TokenId>{1, 2, 3, 8}));
+  EXPECT_EQ(segment(t, M "ab"), (std::vector<TokenId>{6, 8}));
+  EXPECT_EQ(segment(t, M), (std::vector<TokenId>{1, 2, 3}));
 }
 
 TEST(SegmentWord, WordEndingInsideAnUncoveredCharacterIsAFault) {

@@ -53,26 +53,20 @@ void fall_back(const Tokenizer& tokenizer, const unsigned char* bytes, LatticeCe
         tokenizer.unk_id());
 }
 
-}  // namespace
-
-void segment_word(const Tokenizer& tokenizer, std::string_view word,
-                  std::vector<TokenId>& out, Lattice& lattice) {
-  const std::size_t len = word.size();
-  if (len == 0) return;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
+// The forward pass over bytes[p, len), from automaton state `node` with
+// cells 0..p final; returns the state after the last byte read.
+//
+// One character at a time. The automaton reads every byte once; after the
+// last byte of the character that ends at e, its output chain holds every
+// piece that ends at e, longest first, i.e. by increasing start. Every cell
+// a piece starts from is final by then (offers only go forward), and each
+// cell gets its offers in the order of their start, the fallback step of
+// the character last: the same order as offering from each start in turn,
+// so ties go the same way.
+std::uint32_t forward(const Tokenizer& tokenizer, const unsigned char* bytes, std::size_t len,
+                      LatticeCell* cells, std::size_t p, std::uint32_t node) {
   const ByteTrie& trie = tokenizer.trie();
   const float fallback_score = tokenizer.min_score() - FALLBACK_PENALTY;
-  LatticeCell* cells = lattice.reset(len);
-
-  // Forward pass, one character at a time. The automaton reads every byte
-  // once; after the last byte of the character that ends at e, its output
-  // chain holds every piece that ends at e, longest first, i.e. by
-  // increasing start. Every cell a piece starts from is final by then
-  // (offers only go forward), and each cell gets its offers in the order
-  // of their start, the fallback step of the character last: the same
-  // order as offering from each start in turn, so ties go the same way.
-  std::uint32_t node = ByteTrie::kRoot;
-  std::size_t p = 0;
   while (p < len) {
     const std::size_t c = utf8::char_length(bytes[p]);
     if (c > len - p) {
@@ -98,6 +92,41 @@ void segment_word(const Tokenizer& tokenizer, std::string_view word,
     if (!covered) fall_back(tokenizer, bytes, cells, p, c, e, fallback_score);
     p = e;
   }
+  return node;
+}
+
+bool starts_with_marker(std::string_view word) {
+  return word.size() >= SPACE_MARKER.size() &&
+         std::memcmp(word.data(), SPACE_MARKER.data(), SPACE_MARKER.size()) == 0;
+}
+
+}  // namespace
+
+WordStart find_word_start(const Tokenizer& tokenizer) {
+  WordStart start;
+  start.node = forward(tokenizer, reinterpret_cast<const unsigned char*>(SPACE_MARKER.data()),
+                       SPACE_MARKER.size(), start.cells, 0, ByteTrie::kRoot);
+  return start;
+}
+
+void segment_word(const Tokenizer& tokenizer, std::string_view word,
+                  std::vector<TokenId>& out, Lattice& lattice) {
+  const std::size_t len = word.size();
+  if (len == 0) return;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
+  LatticeCell* cells = lattice.reset(len);
+  // Nearly every word starts with the marker, whose part of the pass is
+  // the same in every word: it is taken from the tokenizer, so that the
+  // first byte of the body is walked from a known state at once.
+  std::size_t p = 0;
+  std::uint32_t node = ByteTrie::kRoot;
+  if (starts_with_marker(word)) {
+    const WordStart& start = tokenizer.word_start();
+    std::memcpy(cells, start.cells, sizeof start.cells);
+    p = SPACE_MARKER.size();
+    node = start.node;
+  }
+  forward(tokenizer, bytes, len, cells, p, node);
 
   // Backtrack from the end, then put this word's ids in text order.
   const std::size_t first = out.size();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "tokenizer/segment.h"
+
 namespace zeq {
 
 std::string byte_piece_text(unsigned char b) {
@@ -58,6 +60,7 @@ Tokenizer Tokenizer::from_vocab(Vocab vocab) {
   t.decode_table_.finish();
 
   t.unk_id_ = v.unk_id();
+  t.word_start_ = find_word_start(t);
   return t;
 }
 

@@ -15,6 +15,7 @@
 
 #include "tokenizer/byte_trie.h"
 #include "tokenizer/decode_table.h"
+#include "tokenizer/lattice.h"
 #include "tokenizer/types.h"
 #include "tokenizer/vocab.h"
 #include "tokenizer/word_cache.h"
@@ -106,6 +107,8 @@ class Tokenizer {
   std::optional<unsigned char> byte_token(TokenId id) const;
   float min_score() const { return min_score_; }
   TokenId unk_id() const { return unk_id_; }
+  // Where segmentation stands after a word's leading SPACE_MARKER.
+  const WordStart& word_start() const { return word_start_; }
 
  private:
   explicit Tokenizer(Vocab vocab) : vocab_(std::move(vocab)) {}
@@ -138,6 +141,7 @@ class Tokenizer {
   DecodeTable decode_table_;
   float min_score_ = 0.0f;
   TokenId unk_id_ = 0;
+  WordStart word_start_;
 };
 
 }  // namespace zeq

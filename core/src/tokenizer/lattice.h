@@ -1,0 +1,47 @@
+// The lattice of a word's segmentation: one cell per byte position.
+#ifndef ZEQ_TOKENIZER_LATTICE_H_
+#define ZEQ_TOKENIZER_LATTICE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "tokenizer/types.h"
+
+namespace zeq {
+
+// Best segmentation found so far of the first k bytes of a word.
+// The start of the last piece is kept as its distance back from k rather
+// than as an absolute offset: a piece is at most 2^32 - 1 bytes long, so the
+// distance always fits in 32 bits whatever the word's length, and 0 can mean
+// "unreached" since every step covers at least one byte.
+// A trivial type: all-zero bytes are the unreached cell {0, 0.0f, 0}.
+struct LatticeCell {
+  std::uint32_t back_distance;  // 0: unreached (cell 0 is the start)
+  float score;
+  TokenId id;
+};
+
+// Lattice buffer, reusable across words so that a whole encode call
+// allocates it once (grown to the longest word).
+class Lattice {
+ public:
+  // Makes cells 0..len unreached; returns them.
+  LatticeCell* reset(std::size_t len);
+
+ private:
+  std::vector<LatticeCell> cells_;
+};
+
+// Where every word's forward pass stands once its leading SPACE_MARKER is
+// read: the automaton's state and cells 0..3. Neither depends on the rest
+// of the word (offers only go forward), so a tokenizer works them out once
+// and each word that starts with the marker begins from there.
+struct WordStart {
+  std::uint32_t node = 0;
+  LatticeCell cells[SPACE_MARKER.size() + 1] = {};
+};
+
+}  // namespace zeq
+
+#endif  // ZEQ_TOKENIZER_LATTICE_H_
