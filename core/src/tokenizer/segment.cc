@@ -115,9 +115,10 @@ void segment_word(const Tokenizer& tokenizer, std::string_view word,
   if (len == 0) return;
   const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
   LatticeCell* cells = lattice.reset(len);
-  // Nearly every word starts with the marker, whose part of the pass is
-  // the same in every word: it is taken from the tokenizer, so that the
-  // first byte of the body is walked from a known state at once.
+  // Every word of a normalised text starts with the marker, whose part of
+  // the pass is the same in every word: it is taken from the tokenizer, so
+  // that the first byte of the body is walked from a known state at once.
+  // (Other words, from C++ callers and tests, are read from the start.)
   std::size_t p = 0;
   std::uint32_t node = ByteTrie::kRoot;
   if (starts_with_marker(word)) {
