@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "test_util.h"
 #include "tokenizer/error.h"
 #include "tokenizer/normalize.h"
@@ -98,6 +100,36 @@ TEST(SegmentWord, WordEndingInsideAnUncoveredCharacterIsAFault) {
   // With a byte token for the lead byte the same word is segmented byte by byte.
   const auto bytes = make_tokenizer({{M, 5, -2.0f}, {"<0xE2>", 6, 0.f}, {"<0x82>", 7, 0.f}});
   EXPECT_EQ(segment(bytes, M "\xE2\x82"), (std::vector<TokenId>{5, 6, 7}));
+}
+
+TEST(SegmentWord, BodySegmentsAsTheWordWithItsMarker) {
+  // Pieces that span the marker, byte tokens for every byte (so that bodies
+  // cut inside a character still segment), and a reused lattice holding
+  // the cells of longer words before.
+  std::vector<PieceEntry> entries = example_entries();
+  for (int b = 0; b < 256; ++b) {
+    entries.push_back({byte_piece_text(static_cast<unsigned char>(b)), static_cast<TokenId>(200 + b), -1.0f});
+  }
+  entries.push_back({M "b" M, 10, -6.0f});
+  entries.push_back({"" "a", 11, -1.0f});
+  const auto t = make_tokenizer(entries);
+  static const char* const kParts[] = {"a", "b", "ab", M, "Ã©", "â", "â", "Ã"};
+  Lattice lattice;
+  // The cells past the last whole character, left reached by a longer word.
+  for (const char* body : {"aaaa", "a\xC3", "abab", "b\xE2\x96"}) {
+    std::vector<TokenId> from_body;
+    segment_body(t, body, from_body, lattice);
+    ASSERT_EQ(from_body, segment(t, M + std::string(body))) << body;
+  }
+  std::mt19937 rng(3);
+  for (int round = 0; round < 3000; ++round) {
+    std::string body;
+    const int n = static_cast<int>(rng() % 9);
+    for (int i = 0; i < n; ++i) body += kParts[rng() % std::size(kParts)];
+    std::vector<TokenId> from_body;
+    segment_body(t, body, from_body, lattice);
+    ASSERT_EQ(from_body, segment(t, M + body)) << body;
+  }
 }
 
 TEST(SegmentWord, LatticeIsReusedAcrossWordsOfDifferentLengths) {

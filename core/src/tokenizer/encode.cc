@@ -8,22 +8,18 @@ namespace zeq {
 
 namespace {
 
-// The buffers of an encode call: the word being segmented, spelled out
-// marker first, and the lattice. Each thread keeps its own across calls,
-// so that a call allocates nothing once they have grown to its words;
-// after a call with a very long word they are released rather than kept.
+// The lattice of an encode call. Each thread keeps its own across calls,
+// so that a call allocates nothing once it has grown to its words; after a
+// call with a very long word it is released rather than kept.
 struct WordBuffers {
-  std::string word;
   Lattice lattice;
 
-  // At most this word (and a 12-byte lattice cell per byte, 48 KiB) stays
-  // with a thread between calls; a thread pool must not keep one long
-  // word's buffers per thread.
+  // At most the lattice of a word this long (a 12-byte cell per byte, 48
+  // KiB) stays with a thread between calls; a thread pool must not keep
+  // one long word's lattice per thread.
   static constexpr std::size_t kKeptWordBytes = std::size_t{1} << 12;
 
-  void trim() {
-    if (word.capacity() > kKeptWordBytes) *this = WordBuffers{};
-  }
+  void trim() { lattice.release_over(kKeptWordBytes); }
 };
 
 thread_local WordBuffers t_buffers;
@@ -40,11 +36,11 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
                             std::vector<TokenId>& ids) const {
   ids.clear();
   ids.reserve(text.size() / 3 + 1);
-  // Words come straight from the text (no normalised copy of it); only a
-  // word that must be segmented is spelled out, marker first, in the
-  // thread's word buffer, and segmented in its lattice. Those are reached
-  // at the first word the cache does not have (a thread_local in a shared
-  // object is reached through a call) and trimmed when the call ends.
+  // Words come straight from the text (no normalised copy of it, and no
+  // copy of a word either: a body is segmented as the marker's known state
+  // followed by its bytes), in the thread's lattice. That is reached at the
+  // first word the cache does not have (a thread_local in a shared object
+  // is reached through a call) and trimmed when the call ends.
   class LazyBuffers {
    public:
     WordBuffers& get() {
@@ -61,11 +57,8 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
   // A word the cache does not give: spelled out and segmented, and kept
   // if the cache holds such words (`probe` is where its look-up ended).
   auto segment = [&](std::string_view body, const WordCache::Probe* probe) {
-    WordBuffers& buffers = thread_buffers.get();
-    buffers.word.assign(SPACE_MARKER);
-    buffers.word.append(body);
     const std::size_t first = ids.size();
-    segment_word(*this, buffers.word, ids, buffers.lattice);
+    segment_body(*this, body, ids, thread_buffers.get().lattice);
     if (probe != nullptr) cache->insert(*probe, body, std::span<const TokenId>(ids).subspan(first));
   };
   if (cache == nullptr) {

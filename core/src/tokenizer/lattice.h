@@ -26,8 +26,11 @@ struct LatticeCell {
 // allocates it once (grown to the longest word).
 class Lattice {
  public:
-  // Makes cells 0..len unreached; returns them.
-  LatticeCell* reset(std::size_t len);
+  // At least len + 1 cells, holding whatever they held: segmentation makes
+  // each cell unreached itself before it can be offered anything.
+  LatticeCell* room(std::size_t len);
+  // Frees the buffer if it holds more than len + 1 cells.
+  void release_over(std::size_t len);
 
  private:
   std::vector<LatticeCell> cells_;

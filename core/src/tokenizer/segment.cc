@@ -2,18 +2,19 @@
 
 #include <algorithm>
 #include <cstring>
-#include <type_traits>
 
 #include "tokenizer/error.h"
 #include "tokenizer/utf8.h"
 
 namespace zeq {
 
-LatticeCell* Lattice::reset(std::size_t len) {
+LatticeCell* Lattice::room(std::size_t len) {
   if (cells_.size() < len + 1) cells_.resize(len + 1);
-  static_assert(std::is_trivial_v<LatticeCell>);
-  std::memset(cells_.data(), 0, (len + 1) * sizeof(LatticeCell));
   return cells_.data();
+}
+
+void Lattice::release_over(std::size_t len) {
+  if (cells_.capacity() > len + 1) cells_ = std::vector<LatticeCell>();
 }
 
 namespace {
@@ -53,8 +54,10 @@ void fall_back(const Tokenizer& tokenizer, const unsigned char* bytes, LatticeCe
         tokenizer.unk_id());
 }
 
-// The forward pass over bytes[p, len), from automaton state `node` with
-// cells 0..p final; returns the state after the last byte read.
+// The forward pass over the `len` bytes at `bytes`, which follow the
+// `origin` bytes of the word read already: `node` is the automaton's state
+// after them, and `cells` is the cell where bytes[0] starts, with cells
+// -origin..0 final. Returns the state after the last byte read.
 //
 // One character at a time. The automaton reads every byte once; after the
 // last byte of the character that ends at e, its output chain holds every
@@ -62,30 +65,38 @@ void fall_back(const Tokenizer& tokenizer, const unsigned char* bytes, LatticeCe
 // a piece starts from is final by then (offers only go forward), and each
 // cell gets its offers in the order of their start, the fallback step of
 // the character last: the same order as offering from each start in turn,
-// so ties go the same way.
+// so ties go the same way. Offers never reach past the character's end, so
+// its cells are made unreached just before it rather than the whole
+// lattice before the word.
 std::uint32_t forward(const Tokenizer& tokenizer, const unsigned char* bytes, std::size_t len,
-                      LatticeCell* cells, std::size_t p, std::uint32_t node) {
+                      LatticeCell* cells, std::size_t origin, std::uint32_t node) {
   const ByteTrie& trie = tokenizer.trie();
   const float fallback_score = tokenizer.min_score() - FALLBACK_PENALTY;
+  std::size_t p = 0;
   while (p < len) {
     const std::size_t c = utf8::char_length(bytes[p]);
     if (c > len - p) {
       // The word ends inside this character (ill-formed): no piece can end
       // in it, only a fallback step can cover it.
+      for (std::size_t q = p + 1; q <= len; ++q) cells[q] = LatticeCell{};
       fall_back(tokenizer, bytes, cells, p, c, len, fallback_score);
       break;
     }
     const std::size_t e = p + c;
+    cells[e] = LatticeCell{};
+    for (std::size_t q = p + 1; q < e; ++q) cells[q] = LatticeCell{};
     for (std::size_t k = p; k < e; ++k) node = trie.next(node, bytes[k]);
     bool covered = false;
     LatticeCell& to = cells[e];
+    // A piece is never longer than the text read, origin + e.
+    const std::size_t from_word_start = origin + e;
     for (std::uint32_t o = trie.first_output(node); o != ByteTrie::kNoOutput;) {
       const ByteTrie::Output& piece = trie.output(o);
       o = piece.next;
       const std::uint32_t length = piece.length;
-      const LatticeCell& from = cells[e - length];
+      const LatticeCell& from = cells[static_cast<std::ptrdiff_t>(e) - static_cast<std::ptrdiff_t>(length)];
       // A start inside a character is never reached in a well-formed word.
-      if (length != e && from.back_distance == 0) continue;
+      if (length != from_word_start && from.back_distance == 0) continue;
       offer(to, length, from.score + piece.score, piece.id);
       if (length == c) covered = true;
     }
@@ -100,38 +111,27 @@ bool starts_with_marker(std::string_view word) {
          std::memcmp(word.data(), SPACE_MARKER.data(), SPACE_MARKER.size()) == 0;
 }
 
-}  // namespace
-
-WordStart find_word_start(const Tokenizer& tokenizer) {
-  WordStart start;
-  start.node = forward(tokenizer, reinterpret_cast<const unsigned char*>(SPACE_MARKER.data()),
-                       SPACE_MARKER.size(), start.cells, 0, ByteTrie::kRoot);
-  return start;
-}
-
-void segment_word(const Tokenizer& tokenizer, std::string_view word,
-                  std::vector<TokenId>& out, Lattice& lattice) {
-  const std::size_t len = word.size();
-  if (len == 0) return;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
-  LatticeCell* cells = lattice.reset(len);
-  // Every word of a normalised text starts with the marker, whose part of
-  // the pass is the same in every word: it is taken from the tokenizer, so
-  // that the first byte of the body is walked from a known state at once.
-  // (Other words, from C++ callers and tests, are read from the start.)
-  std::size_t p = 0;
+// Segments the word made of `origin` bytes already read and the `len`
+// bytes at `rest`: the marker (origin 3, from the tokenizer's word start)
+// or nothing (origin 0, from the root).
+void segment_rest(const Tokenizer& tokenizer, bool after_marker, const unsigned char* rest,
+                  std::size_t len, std::vector<TokenId>& out, Lattice& lattice) {
+  const std::size_t origin = after_marker ? SPACE_MARKER.size() : 0;
+  const std::size_t word_len = origin + len;
+  LatticeCell* cells = lattice.room(word_len);
   std::uint32_t node = ByteTrie::kRoot;
-  if (starts_with_marker(word)) {
+  if (after_marker) {
     const WordStart& start = tokenizer.word_start();
     std::memcpy(cells, start.cells, sizeof start.cells);
-    p = SPACE_MARKER.size();
     node = start.node;
+  } else {
+    cells[0] = LatticeCell{};
   }
-  forward(tokenizer, bytes, len, cells, p, node);
+  forward(tokenizer, rest, len, cells + origin, origin, node);
 
   // Backtrack from the end, then put this word's ids in text order.
   const std::size_t first = out.size();
-  std::size_t g = len;
+  std::size_t g = word_len;
   for (;;) {
     const LatticeCell& cell = cells[g];
     if (cell.back_distance == 0) {
@@ -143,6 +143,34 @@ void segment_word(const Tokenizer& tokenizer, std::string_view word,
     if (g == 0) break;
   }
   std::reverse(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
+}
+
+}  // namespace
+
+WordStart find_word_start(const Tokenizer& tokenizer) {
+  WordStart start;
+  start.node = forward(tokenizer, reinterpret_cast<const unsigned char*>(SPACE_MARKER.data()),
+                       SPACE_MARKER.size(), start.cells, 0, ByteTrie::kRoot);
+  return start;
+}
+
+void segment_word(const Tokenizer& tokenizer, std::string_view word,
+                  std::vector<TokenId>& out, Lattice& lattice) {
+  if (word.empty()) return;
+  // Every word of a normalised text starts with the marker, whose part of
+  // the pass is the same in every word: it is taken from the tokenizer, so
+  // that the first byte of the body is walked from a known state at once.
+  // (Other words, from C++ callers and tests, are read from the start.)
+  const bool after_marker = starts_with_marker(word);
+  const std::size_t origin = after_marker ? SPACE_MARKER.size() : 0;
+  segment_rest(tokenizer, after_marker, reinterpret_cast<const unsigned char*>(word.data()) + origin,
+               word.size() - origin, out, lattice);
+}
+
+void segment_body(const Tokenizer& tokenizer, std::string_view body,
+                  std::vector<TokenId>& out, Lattice& lattice) {
+  segment_rest(tokenizer, true, reinterpret_cast<const unsigned char*>(body.data()), body.size(),
+               out, lattice);
 }
 
 void segment_word(const Tokenizer& tokenizer, std::string_view word,

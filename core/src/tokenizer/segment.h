@@ -26,6 +26,11 @@ void segment_word(const Tokenizer& tokenizer, std::string_view word,
 void segment_word(const Tokenizer& tokenizer, std::string_view word,
                   std::vector<TokenId>& out);
 
+// segment_word of SPACE_MARKER followed by `body`, without the caller
+// spelling that word out: how encoding segments every word of a text.
+void segment_body(const Tokenizer& tokenizer, std::string_view body,
+                  std::vector<TokenId>& out, Lattice& lattice);
+
 // The state of the forward pass after a word's leading SPACE_MARKER, for
 // Tokenizer::from_vocab (everything else of the tokenizer set already).
 WordStart find_word_start(const Tokenizer& tokenizer);
