@@ -1,4 +1,7 @@
-#include <string>
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <vector>
 
 #include "tokenizer/normalize.h"
 #include "tokenizer/segment.h"
@@ -8,21 +11,14 @@ namespace zeq {
 
 namespace {
 
-// The lattice of an encode call. Each thread keeps its own across calls,
-// so that a call allocates nothing once it has grown to its words; after a
-// call with a very long word it is released rather than kept.
-struct WordBuffers {
-  Lattice lattice;
+// The lattice of encode calls. Each thread keeps its own across calls, so
+// that a call allocates nothing once it has grown to its words.
+thread_local Lattice t_lattice;
 
-  // At most the lattice of a word this long (a 12-byte cell per byte, 48
-  // KiB) stays with a thread between calls; a thread pool must not keep
-  // one long word's lattice per thread.
-  static constexpr std::size_t kKeptWordBytes = std::size_t{1} << 12;
-
-  void trim() { lattice.release_over(kKeptWordBytes); }
-};
-
-thread_local WordBuffers t_buffers;
+// At most the lattice of a word this long (a 12-byte cell per byte, 48 KiB)
+// stays with a thread between calls; a thread pool must not keep one long
+// word's lattice per thread.
+constexpr std::size_t kKeptWordBytes = std::size_t{1} << 12;
 
 }  // namespace
 
@@ -41,24 +37,24 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
   // followed by its bytes), in the thread's lattice. That is reached at the
   // first word the cache does not have (a thread_local in a shared object
   // is reached through a call) and trimmed when the call ends.
-  class LazyBuffers {
+  class LazyLattice {
    public:
-    WordBuffers& get() {
-      if (buffers_ == nullptr) buffers_ = &t_buffers;
-      return *buffers_;
+    Lattice& get() {
+      if (lattice_ == nullptr) lattice_ = &t_lattice;
+      return *lattice_;
     }
-    ~LazyBuffers() {
-      if (buffers_ != nullptr) buffers_->trim();
+    ~LazyLattice() {
+      if (lattice_ != nullptr) lattice_->release_over(kKeptWordBytes);
     }
 
    private:
-    WordBuffers* buffers_ = nullptr;
-  } thread_buffers;
-  // A word the cache does not give: spelled out and segmented, and kept
-  // if the cache holds such words (`probe` is where its look-up ended).
+    Lattice* lattice_ = nullptr;
+  } thread_lattice;
+  // A word the cache does not give: segmented, and kept if the cache holds
+  // such words (`probe` is where its look-up ended).
   auto segment = [&](std::string_view body, const WordCache::Probe* probe) {
     const std::size_t first = ids.size();
-    segment_body(*this, body, ids, thread_buffers.get().lattice);
+    segment_body(*this, body, ids, thread_lattice.get());
     if (probe != nullptr) cache->insert(*probe, body, std::span<const TokenId>(ids).subspan(first));
   };
   if (cache == nullptr) {
