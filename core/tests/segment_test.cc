@@ -108,7 +108,8 @@ TEST(SegmentWord, BodySegmentsAsTheWordWithItsMarker) {
   // the cells of longer words before.
   std::vector<PieceEntry> entries = example_entries();
   for (int b = 0; b < 256; ++b) {
-    entries.push_back({byte_piece_text(static_cast<unsigned char>(b)), static_cast<TokenId>(200 + b), -1.0f});
+    const auto byte = static_cast<unsigned char>(b);
+    entries.push_back({byte_piece_text(byte), static_cast<TokenId>(200 + b), -1.0f});
   }
   entries.push_back({M "b" M, 10, -6.0f});
   entries.push_back({"" "a", 11, -1.0f});

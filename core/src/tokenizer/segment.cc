@@ -94,7 +94,8 @@ std::uint32_t forward(const Tokenizer& tokenizer, const unsigned char* bytes, st
       const ByteTrie::Output& piece = trie.output(o);
       o = piece.next;
       const std::uint32_t length = piece.length;
-      const LatticeCell& from = cells[static_cast<std::ptrdiff_t>(e) - static_cast<std::ptrdiff_t>(length)];
+      const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(e) - std::ptrdiff_t{length};
+      const LatticeCell& from = cells[start];
       // A start inside a character is never reached in a well-formed word.
       if (length != from_word_start && from.back_distance == 0) continue;
       offer(to, length, from.score + piece.score, piece.id);
@@ -163,8 +164,8 @@ void segment_word(const Tokenizer& tokenizer, std::string_view word,
   // (Other words, from C++ callers and tests, are read from the start.)
   const bool after_marker = starts_with_marker(word);
   const std::size_t origin = after_marker ? SPACE_MARKER.size() : 0;
-  segment_rest(tokenizer, after_marker, reinterpret_cast<const unsigned char*>(word.data()) + origin,
-               word.size() - origin, out, lattice);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
+  segment_rest(tokenizer, after_marker, bytes + origin, word.size() - origin, out, lattice);
 }
 
 void segment_body(const Tokenizer& tokenizer, std::string_view body,
