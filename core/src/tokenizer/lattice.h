@@ -28,9 +28,14 @@ class Lattice {
  public:
   // At least len + 1 cells, holding whatever they held: segmentation makes
   // each cell unreached itself before it can be offered anything.
-  LatticeCell* room(std::size_t len);
+  LatticeCell* room(std::size_t len) {
+    if (cells_.size() < len + 1) cells_.resize(len + 1);
+    return cells_.data();
+  }
   // Frees the buffer if it holds more than len + 1 cells.
-  void release_over(std::size_t len);
+  void release_over(std::size_t len) {
+    if (cells_.capacity() > len + 1) cells_ = std::vector<LatticeCell>();
+  }
 
  private:
   std::vector<LatticeCell> cells_;

@@ -8,15 +8,6 @@
 
 namespace zeq {
 
-LatticeCell* Lattice::room(std::size_t len) {
-  if (cells_.size() < len + 1) cells_.resize(len + 1);
-  return cells_.data();
-}
-
-void Lattice::release_over(std::size_t len) {
-  if (cells_.capacity() > len + 1) cells_ = std::vector<LatticeCell>();
-}
-
 namespace {
 
 // Offer cell e the candidate (start e - distance, score s, id t). An
