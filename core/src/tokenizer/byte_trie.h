@@ -83,6 +83,14 @@ class ByteTrie {
       node = links_[node].fail;
     }
   }
+  // Asks the processor for the slot and the links of the child of `node`
+  // for byte `c`, where it would be: the memory a step to it reads, if
+  // the child exists. No effect on results.
+  void prefetch_child(std::uint32_t node, unsigned char c) const {
+    const std::uint32_t t = (slots_[node].base & kBaseMask) + c;
+    __builtin_prefetch(&slots_[t]);
+    __builtin_prefetch(&links_[t]);
+  }
   // The pieces that end the text read into `state`, longest first: the
   // first is output(first_output(state)), each next one output(o.next) of
   // the one o before, until kNoOutput. The empty piece (a terminal root) is

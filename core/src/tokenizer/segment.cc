@@ -77,6 +77,11 @@ std::uint32_t forward(const Tokenizer& tokenizer, const unsigned char* bytes, st
     cells[e] = LatticeCell{};
     for (std::size_t q = p + 1; q < e; ++q) cells[q] = LatticeCell{};
     for (std::size_t k = p; k < e; ++k) node = trie.next(node, bytes[k]);
+    // The next character's first step is asked for before this character's
+    // pieces are read: their loop ends in a branch that is often
+    // mispredicted and resolves late (it waits on the records), and the
+    // step's own loads would only start once it has.
+    if (e < len) trie.prefetch_child(node, bytes[e]);
     bool covered = false;
     LatticeCell& to = cells[e];
     // A piece is never longer than the text read, origin + e.
