@@ -111,13 +111,12 @@ bool starts_with_marker(std::string_view word) {
 // Segments the word made of `origin` bytes already read and the `len`
 // bytes at `rest`: the marker (origin 3, from the tokenizer's word start)
 // or nothing (origin 0, from the root).
-void segment_rest(const Tokenizer& tokenizer, bool after_marker, const unsigned char* rest,
+void segment_rest(const Tokenizer& tokenizer, std::size_t origin, const unsigned char* rest,
                   std::size_t len, std::vector<TokenId>& out, Lattice& lattice) {
-  const std::size_t origin = after_marker ? SPACE_MARKER.size() : 0;
   const std::size_t word_len = origin + len;
   LatticeCell* cells = lattice.room(word_len);
   std::uint32_t node = ByteTrie::kRoot;
-  if (after_marker) {
+  if (origin != 0) {
     const WordStart& start = tokenizer.word_start();
     std::memcpy(cells, start.cells, sizeof start.cells);
     node = start.node;
@@ -158,16 +157,15 @@ void segment_word(const Tokenizer& tokenizer, std::string_view word,
   // the pass is the same in every word: it is taken from the tokenizer, so
   // that the first byte of the body is walked from a known state at once.
   // (Other words, from C++ callers and tests, are read from the start.)
-  const bool after_marker = starts_with_marker(word);
-  const std::size_t origin = after_marker ? SPACE_MARKER.size() : 0;
+  const std::size_t origin = starts_with_marker(word) ? SPACE_MARKER.size() : 0;
   const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
-  segment_rest(tokenizer, after_marker, bytes + origin, word.size() - origin, out, lattice);
+  segment_rest(tokenizer, origin, bytes + origin, word.size() - origin, out, lattice);
 }
 
 void segment_body(const Tokenizer& tokenizer, std::string_view body,
                   std::vector<TokenId>& out, Lattice& lattice) {
-  segment_rest(tokenizer, true, reinterpret_cast<const unsigned char*>(body.data()), body.size(),
-               out, lattice);
+  segment_rest(tokenizer, SPACE_MARKER.size(), reinterpret_cast<const unsigned char*>(body.data()),
+               body.size(), out, lattice);
 }
 
 void segment_word(const Tokenizer& tokenizer, std::string_view word,
