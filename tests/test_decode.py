@@ -7,6 +7,9 @@ from hypothesis import strategies as st
 from conftest import byte_pieces
 
 TEXTS = ["▁", "▁Hello", "▁world", "a", "b", "▁a", " lead", "<s>", "x▁y", "▁\t▁"]
+# Texts on either side of 7 bytes, the longest a table slot holds itself,
+# counted after markers become spaces.
+TEXTS += ["▁abcdef", "▁abcdefg", "abcdefg", "abcdefgh", "▁héllo", "▁héllos", "▁" * 7, "▁" * 8, "x" * 70]
 P = {t: 260 + i for i, t in enumerate(TEXTS)}  # id of each ordinary piece
 SIZE = 260 + len(TEXTS)
 FFFD = "\ufffd"
@@ -43,7 +46,7 @@ def tok(tmp_path_factory):
         ([P["a"], P[" lead"]], "a lead"),
         ([P["▁a"], 0, P["b"]], "ab"),
         ([P["▁a"], SIZE, P["b"], 4294967295], "ab"),
-        ([SIZE - 1], "\t "),
+        ([P["▁\t▁"]], "\t "),
         ([1, P["▁"], P["a"]], "a"),  # the special goes first, then the marker at the start
         ([SIZE, P["▁a"]], "a"),
         ([P["x▁y"]], "x y"),
@@ -71,6 +74,15 @@ def tok(tmp_path_factory):
         (B(0x61) + [P["▁"]], "a "),
         ([P["<s>"], 1], "<s>"),  # the same text, but only id 1 is special
         ([True, P["a"]], "a"),
+        ([P["▁abcdef"]], "abcdef"),
+        ([P["▁abcdefg"]], "abcdefg"),
+        ([P["▁héllo"], P["▁héllos"]], "héllo héllos"),
+        ([P["abcdefg"], P["▁abcdefg"], P["abcdefgh"], P["▁abcdef"]], "abcdefg abcdefgabcdefgh abcdef"),
+        ([P["▁" * 7], P["a"]], " " * 6 + "a"),
+        ([P["▁" * 8], P["▁" * 7]], " " * 14),
+        ([1, P["▁abcdef"], P["x" * 70]], "abcdef" + "x" * 70),
+        ([0, P["▁abcdefg"]], "abcdefg"),
+        (B(0x41) + [P["▁abcdef"], 5000] + B(0xC3) + [P["▁abcdefg"]], "A abcdef" + FFFD + " abcdefg"),
     ],
 )
 def test_decode(tok, ids, text):
@@ -102,7 +114,7 @@ def test_special_byte_token_is_dropped(load):
         (4 + 0x41, "<0x41>"),
         (P["x▁y"], "x▁y"),
         (P["▁"], "▁"),
-        (SIZE - 1, "▁\t▁"),
+        (P["▁\t▁"], "▁\t▁"),
         (SIZE, None),
         (SIZE + 1, None),
         (2**31, None),

@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -6,11 +7,11 @@
 
 namespace zeq {
 
-DecodeTable::Slot Tokenizer::decode_slot_past_end(TokenId id) const {
+const DecodeTable::Slot& Tokenizer::decode_slot_past_end(TokenId id) const {
   if (!vocab_.is_special(id)) {
-    if (auto b = byte_token(id)) return DecodeTable::byte_slot(*b);
+    if (auto b = byte_token(id)) return DecodeTable::byte_slot_of(*b);
   }
-  return {0, 0, DecodeTable::Kind::Nothing, 0};  // no position: nothing else applies
+  return DecodeTable::nothing_slot_ref();  // no position: nothing else applies
 }
 
 namespace {
@@ -77,11 +78,26 @@ inline char* copy_piece(char* w, const char* t, std::size_t n) {
   return w + n;
 }
 
+// first ? a : b, in arithmetic, so that it cannot become a branch.
+template <class T>
+T pick_bits(bool first, T a, T b) {
+  const T mask = T{0} - T{first};
+  return b ^ ((a ^ b) & mask);
+}
+inline std::size_t pick(bool first, std::size_t a, std::size_t b) {
+  return pick_bits(first, a, b);
+}
+inline const char* pick(bool first, const char* a, const char* b) {
+  return reinterpret_cast<const char*>(pick_bits(first, reinterpret_cast<std::uintptr_t>(a),
+                                                 reinterpret_cast<std::uintptr_t>(b)));
+}
+
 }  // namespace
 
 // The common case, a piece id, is one table load and one copy in the loop
-// below; everything else (byte tokens, ids that add nothing, a start that
-// is not a piece) goes through write_slow.
+// below (from the slot itself for a short piece, else from the arena);
+// everything else (byte tokens, ids that add nothing, a start that is not
+// a piece) goes through write_slow.
 char* Tokenizer::write_decoded(std::span<const TokenId> ids, char* w) const {
   const DecodeTable::Slot* const slots = decode_table_.slots();
   const std::size_t table_size = decode_table_.size();
@@ -89,20 +105,30 @@ char* Tokenizer::write_decoded(std::span<const TokenId> ids, char* w) const {
   const char* const texts = decode_table_.text_base();
   bool at_start = true;  // nothing written yet
   std::size_t i = 0;
-  if (n != 0 && ids[0] < table_size && slots[ids[0]].kind == DecodeTable::Kind::Piece) {
-    // The usual start: a piece, whose leading marker (a space in the
-    // table) is dropped.
-    const DecodeTable::Slot s = slots[ids[0]];
-    w = copy_piece(w, texts + s.offset + s.byte, s.length - s.byte);
+  if (n != 0 && ids[0] < table_size && slots[ids[0]].is_plain_piece()) {
+    // The usual start: a piece, whose leading marker (a space by now) is
+    // dropped.
+    const DecodeTable::Entry e = decode_table_.entry(slots[ids[0]]);
+    const std::size_t drop = e.marker ? 1 : 0;
+    w = copy_piece(w, e.text + drop, e.length - drop);
     at_start = false;
     i = 1;
   }
   while (i < n) {
     const TokenId id = ids[i];
     if (id < table_size) [[likely]] {
-      const DecodeTable::Slot s = slots[id];
-      if (s.kind == DecodeTable::Kind::Piece) [[likely]] {
-        w = copy_piece(w, texts + s.offset, s.length);
+      const DecodeTable::Slot* const p = slots + id;
+      // A copy: the compiler must otherwise assume that the store through
+      // w changes the slot, and read it again after the store.
+      const DecodeTable::Slot s = *p;
+      if (s.is_plain_piece()) [[likely]] {
+        // Inline or in the arena, chosen without a branch: about one id in
+        // ten has a longer piece, at random, which a branch mispredicts
+        // (and GCC turns a plain ?: here into one).
+        const bool in_slot = s.is_inline();
+        const char* const text = pick(in_slot, p->inline_text(), texts + s.offset);
+        const std::size_t length = pick(in_slot, s.inline_length(), std::size_t{s.length});
+        w = copy_piece(w, text, length);
         ++i;
         continue;
       }
@@ -118,7 +144,7 @@ Tokenizer::SlowStep Tokenizer::write_slow(std::span<const TokenId> ids, std::siz
                                           bool& at_start) const {
   std::string run;  // byte-token bytes, repaired together when closed
   for (; i < ids.size(); ++i) {
-    const DecodeTable::Slot slot = decode_slot(ids[i]);
+    const DecodeTable::Slot& slot = decode_slot(ids[i]);
     const DecodeTable::Entry s = decode_table_.entry(slot);
     if (s.kind == DecodeTable::Kind::Byte) {
       run.push_back(static_cast<char>(s.byte));
@@ -132,11 +158,10 @@ Tokenizer::SlowStep Tokenizer::write_slow(std::span<const TokenId> ids, std::siz
     // A piece: the caller copies a plain one, unless it is the first
     // contribution (its leading marker, a space in the table, is dropped)
     // or too long for a slot.
-    if (!at_start && slot.kind == DecodeTable::Kind::Piece) return {i, w};
-    const std::size_t drop = at_start && s.byte != 0 ? 1 : 0;
+    if (!at_start && slot.is_plain_piece()) return {i, w};
+    const std::size_t drop = at_start && s.marker ? 1 : 0;
     at_start = false;
-    w = copy_piece(w, decode_table_.text(s) + drop, s.length - drop);
-    return {i + 1, w};
+    return {i + 1, copy_piece(w, s.text + drop, s.length - drop)};
   }
   if (!run.empty()) {
     w = flush_run(run, w, at_start);

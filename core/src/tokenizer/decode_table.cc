@@ -1,10 +1,44 @@
 #include "tokenizer/decode_table.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 namespace zeq {
+
+const DecodeTable::Slot& DecodeTable::byte_slot_of(unsigned char b) {
+  static constexpr std::array<Slot, 256> kSlots = [] {
+    std::array<Slot, 256> slots{};
+    for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = byte_slot(static_cast<unsigned char>(i));
+    return slots;
+  }();
+  return kSlots[b];
+}
+
+const DecodeTable::Slot& DecodeTable::nothing_slot_ref() {
+  static constexpr Slot kSlot = nothing_slot();
+  return kSlot;
+}
+
+DecodeTable::Entry DecodeTable::entry(const Slot& s) const {
+  if (s.is_inline()) {
+    return {s.inline_text(), s.inline_length(), Kind::Piece, s.inline_marker(), 0};
+  }
+  switch (s.tag) {
+    case kArenaPiece:
+      return {text_.data() + s.offset, s.length, Kind::Piece, s.byte != 0, 0};
+    case kLongPiece: {
+      const auto& [offset, length] = long_[s.offset];
+      return {text_.data() + offset, length, Kind::Piece, s.byte != 0, 0};
+    }
+    case kByte:
+      return {nullptr, s.length, Kind::Byte, false, s.byte};
+    default:
+      return {nullptr, 0, Kind::Nothing, false, 0};
+  }
+}
 
 void DecodeTable::add_piece(std::string_view text) {
   if (text.empty()) {
@@ -20,13 +54,21 @@ void DecodeTable::add_piece(std::string_view text) {
   const std::size_t length = text_.size() - offset;
   max_length_ = std::max(max_length_, length);
   const auto marker = static_cast<unsigned char>(starts_with_marker);
+  if (length <= kInlineMax) {
+    // Held in the slot: the arena gives the text back.
+    Slot s{0, 0, 0, static_cast<std::uint8_t>(length | (starts_with_marker ? kInlineMarker : 0))};
+    std::memcpy(reinterpret_cast<char*>(&s), text_.data() + offset, length);
+    text_.resize(offset);
+    slots_.push_back(s);
+    return;
+  }
   if (offset <= UINT32_MAX && length <= UINT16_MAX) {
-    slots_.push_back({static_cast<std::uint32_t>(offset), static_cast<std::uint16_t>(length),
-                      Kind::Piece, marker});
+    slots_.push_back({static_cast<std::uint32_t>(offset), static_cast<std::uint16_t>(length), marker,
+                      kArenaPiece});
     return;
   }
   if (long_.size() > UINT32_MAX) throw std::bad_alloc();  // 2^32 pieces of 64 KiB: cannot be
-  slots_.push_back({static_cast<std::uint32_t>(long_.size()), 0, Kind::LongPiece, marker});
+  slots_.push_back({static_cast<std::uint32_t>(long_.size()), 0, marker, kLongPiece});
   long_.emplace_back(offset, length);
 }
 
@@ -43,6 +85,10 @@ char* DecodeTable::copy_markers_as_spaces(char* w, std::string_view text) {
 }
 
 void DecodeTable::finish() {
+  size_ = slots_.size();
+  // kPadding bytes may be read from an inline text too (the last slot's
+  // runs into these).
+  slots_.insert(slots_.end(), kPadding / sizeof(Slot), nothing_slot());
   text_.append(kPadding, '\0');
   text_.shrink_to_fit();
   slots_.shrink_to_fit();

@@ -10,6 +10,7 @@
 #ifndef ZEQ_TOKENIZER_DECODE_TABLE_H_
 #define ZEQ_TOKENIZER_DECODE_TABLE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -22,45 +23,63 @@ namespace zeq {
 
 class DecodeTable {
  public:
+  // What a position adds, once its slot is resolved.
   enum class Kind : std::uint8_t {
-    Nothing,    // special ids, and ids that name nothing
-    Byte,       // a byte token: one raw byte
-    Piece,      // piece text, markers already turned into spaces; never empty
-    LongPiece,  // a piece whose offset or length does not fit a Slot
+    Nothing,  // special ids, and ids that name nothing
+    Byte,     // a byte token: one raw byte
+    Piece,    // piece text, markers already turned into spaces; never empty
   };
-
-  // One position's entry, 8 bytes so that the table of a 32,000-piece
-  // vocabulary stays in a quarter of a megabyte: decode reads one entry
-  // per id at random, and a table twice the size falls out of the
-  // processor's caches sooner (measured: decode after another tokenizer
-  // has run is about a sixth slower than when the table is warm).
-  struct Slot {
-    std::uint32_t offset;  // Kind::Piece: into the text arena; LongPiece: into long_
-    // Kind::Piece: text length; Kind::Byte: 3, the most its byte can grow
-    // to in repair (as U+FFFD); others: 0 (a LongPiece's is in long_).
-    std::uint16_t length;
-    Kind kind;
-    unsigned char byte;  // Kind::Byte: the byte; Piece kinds: 1 if the text began with a marker
-  };
-  static_assert(sizeof(Slot) == 8);
-
-  // A slot with a LongPiece resolved: what the rare paths work with.
   struct Entry {
-    std::uint64_t offset;
+    const char* text;      // Kind::Piece: the text; kPadding bytes may be read from it
     std::uint64_t length;  // summed over a call's ids: a bound of its output
-    Kind kind;             // never LongPiece
-    unsigned char byte;
+    Kind kind;
+    bool marker;           // Kind::Piece: the text began with a marker
+    unsigned char byte;    // Kind::Byte: the byte
   };
-  Entry entry(const Slot& s) const {
-    if (s.kind != Kind::LongPiece) return {s.offset, s.length, s.kind, s.byte};
-    const auto& [offset, length] = long_[s.offset];
-    return {offset, length, Kind::Piece, s.byte};
-  }
+
+  // One position's slot, 8 bytes, so that the table of a 32,000-piece
+  // vocabulary stays in a quarter of a megabyte: decode reads one slot per
+  // id at random, and a table twice the size falls out of the processor's
+  // caches sooner (measured: decode after another tokenizer has run is
+  // about a sixth slower than when the table is warm).
+  //
+  // A piece of up to 7 bytes (most ids of a text) is held in the slot
+  // itself, so that its copy waits on one load instead of two: the text
+  // fills the slot's first bytes, and the tag, its last byte, is below
+  // kInlineEnd and gives the length (low 3 bits) and whether the text
+  // began with a marker (kInlineMarker). Every other slot has one of the
+  // tags below and the fields.
+  struct Slot {
+    std::uint32_t offset;  // kArenaPiece: into the text arena; kLongPiece: into long_
+    // kArenaPiece: text length; kByte: 3, the most its byte can grow to in
+    // repair (as U+FFFD); others: 0 (a kLongPiece's is in long_).
+    std::uint16_t length;
+    unsigned char byte;    // kByte: the byte; kArenaPiece, kLongPiece: 1 if the text began with a marker
+    std::uint8_t tag;
+
+    bool is_inline() const { return tag < kInlineEnd; }
+    std::size_t inline_length() const { return tag & kInlineLengthMask; }
+    bool inline_marker() const { return (tag & kInlineMarker) != 0; }
+    // An inline slot's text. kPadding bytes may be read from here (the
+    // slot's own, then the next slots': the table is padded).
+    const char* inline_text() const { return reinterpret_cast<const char*>(this); }
+    // A piece the decode loop copies as it is (inline or in the arena).
+    bool is_plain_piece() const { return tag <= kArenaPiece; }
+  };
+  static_assert(sizeof(Slot) == 8 && offsetof(Slot, tag) == 7);  // 7 bytes of text, then the tag
+  static constexpr std::size_t kInlineMax = 7;
+  static constexpr std::uint8_t kInlineLengthMask = 7;
+  static constexpr std::uint8_t kInlineMarker = 8;
+  static constexpr std::uint8_t kInlineEnd = 16;
+  static constexpr std::uint8_t kArenaPiece = 16;  // text in the arena
+  static constexpr std::uint8_t kLongPiece = 17;   // offset or length too big for a slot
+  static constexpr std::uint8_t kByte = 18;
+  static constexpr std::uint8_t kNothing = 19;
+
+  Entry entry(const Slot& s) const;
 
   // Entries are added for positions 0, 1, 2, ... in order.
-  void add_nothing() { slots_.push_back({0, 0, Kind::Nothing, 0}); }
-  // (Byte slots are also made for ids past the table, see Tokenizer.)
-  static constexpr Slot byte_slot(unsigned char b) { return {0, 3, Kind::Byte, b}; }
+  void add_nothing() { slots_.push_back(nothing_slot()); }
   void add_byte(unsigned char b) { slots_.push_back(byte_slot(b)); }
   // An empty text adds nothing, like Kind::Nothing (it must not split a
   // run of byte-token bytes either), and is stored as such.
@@ -68,30 +87,36 @@ class DecodeTable {
   // Call once after the last entry.
   void finish();
 
-  std::size_t size() const { return slots_.size(); }
-  // The largest length of any slot (at least 3, a byte's worst case).
+  // Slots for ids past the table (see Tokenizer), living for the program.
+  static const Slot& byte_slot_of(unsigned char b);
+  static const Slot& nothing_slot_ref();
+
+  std::size_t size() const { return size_; }
+  // The largest length of any entry (at least 3, a byte's worst case).
   std::size_t max_length() const { return max_length_; }
   const Slot& slot(std::size_t pos) const { return slots_[pos]; }
   const Slot* slots() const { return slots_.data(); }
-  // The text of a Kind::Piece entry, markers as spaces. At least kPadding
-  // bytes may be read from its start, whatever its length.
-  const char* text(const Entry& e) const { return text_.data() + e.offset; }
-  // Where the texts start: a Kind::Piece slot's text is at
-  // text_base() + offset.
+  // Where the arena's texts start: a kArenaPiece slot's text is at
+  // text_base() + offset, and kPadding bytes may be read from it.
   const char* text_base() const { return text_.data(); }
 
   // Copies `text` to w with a space for every SPACE_MARKER; returns the
   // end. Used for piece texts at load and for repaired byte runs at decode.
   static char* copy_markers_as_spaces(char* w, std::string_view text);
 
-  // Bytes that may be read past the end of any piece text (the arena is
-  // padded), so that short pieces can be copied with fixed-size moves.
+  // Bytes that may be read from the start of any piece text, whatever its
+  // length (the arena and the slots are padded), so that short pieces can
+  // be copied with fixed-size moves.
   static constexpr std::size_t kPadding = 16;
 
  private:
-  std::vector<Slot> slots_;
+  static constexpr Slot nothing_slot() { return {0, 0, 0, kNothing}; }
+  static constexpr Slot byte_slot(unsigned char b) { return {0, 3, b, kByte}; }
+
+  std::vector<Slot> slots_;  // size_ slots, then kPadding bytes of padding slots
+  std::size_t size_ = 0;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> long_;  // offset, length
-  std::string text_;  // every piece text, markers as spaces, then padding
+  std::string text_;  // every piece text too long to inline, markers as spaces, then padding
   std::size_t max_length_ = 3;
 };
 

@@ -114,11 +114,11 @@ class Tokenizer {
   explicit Tokenizer(Vocab vocab) : vocab_(std::move(vocab)) {}
 
   // What decode does with `id` (see decode).
-  DecodeTable::Slot decode_slot(TokenId id) const {
+  const DecodeTable::Slot& decode_slot(TokenId id) const {
     if (id < decode_table_.size()) return decode_table_.slot(id);
     return decode_slot_past_end(id);
   }
-  DecodeTable::Slot decode_slot_past_end(TokenId id) const;
+  const DecodeTable::Slot& decode_slot_past_end(TokenId id) const;
   // Writes the decoded text of `ids` at w (room for the bound decode_into
   // works out, plus DecodeTable::kPadding); returns its end.
   char* write_decoded(std::span<const TokenId> ids, char* w) const;
