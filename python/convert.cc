@@ -73,7 +73,11 @@ constexpr Py_ssize_t kIdBlock = 32;
 // Reads items[0, n) into `out` as ids for as long as they are exact ints in
 // the id range; returns how many were read. The first item that is
 // anything else (or out of range) is left to the caller, no error set.
-Py_ssize_t read_plain_ids(PyObject* const* items, Py_ssize_t n, TokenId* out) {
+// Each id's decode slot is asked for as soon as the id is known: decoding
+// follows, and its waits on the table then overlap the reading of the
+// later items instead of coming after them.
+Py_ssize_t read_plain_ids(PyObject* const* items, Py_ssize_t n,
+                          Tokenizer::DecodePrefetch prefetch, TokenId* out) {
   for (Py_ssize_t k = 0; k < n; ++k) {
     if (!PyLong_CheckExact(items[k])) return k;
     // PyLong_AsSsize_t reads a one-digit int directly, where PyLong_AsLong
@@ -84,11 +88,12 @@ Py_ssize_t read_plain_ids(PyObject* const* items, Py_ssize_t n, TokenId* out) {
       return k;
     }
     out[k] = static_cast<TokenId>(id);
+    prefetch(out[k]);
   }
   return n;
 }
 
-void to_token_ids(PyObject* value, std::vector<TokenId>& ids) {
+void to_token_ids(PyObject* value, const Tokenizer& decoder, std::vector<TokenId>& ids) {
   ids.clear();
   // Exact lists and tuples report their true length and are read by index.
   // A list is re-measured at every step, as its own iterator does, since an
@@ -101,6 +106,7 @@ void to_token_ids(PyObject* value, std::vector<TokenId>& ids) {
     // no references of their own. The first item that is anything else is
     // left to the general loop below, which raises its exact error.
     ids.resize(static_cast<std::size_t>(size));
+    const Tokenizer::DecodePrefetch prefetch = decoder.decode_prefetch();
     Py_ssize_t i = 0;
     while (i < size) {
       // A block of items at a time: all of their int objects are asked
@@ -112,7 +118,7 @@ void to_token_ids(PyObject* value, std::vector<TokenId>& ids) {
         block[k] = PyList_GetItem(value, i + k);
         __builtin_prefetch(block[k]);
       }
-      const Py_ssize_t read = read_plain_ids(block, n, ids.data() + i);
+      const Py_ssize_t read = read_plain_ids(block, n, prefetch, ids.data() + i);
       i += read;
       if (read < n) break;
     }
@@ -252,8 +258,9 @@ TokenId id_arg(PyObject* value, const char* param) {
   return reworded(param, [&] { return to_token_id(value); });
 }
 
-void ids_arg(PyObject* value, const char* param, std::vector<TokenId>& ids) {
-  reworded(param, [&] { to_token_ids(value, ids); });
+void ids_arg(PyObject* value, const char* param, const Tokenizer& decoder,
+             std::vector<TokenId>& ids) {
+  reworded(param, [&] { to_token_ids(value, decoder, ids); });
 }
 
 PyObject* id_object(TokenId id) {

@@ -47,8 +47,10 @@ struct Utf8Arg {
 // Argument conversions; `param` names the argument in reworded TypeErrors.
 Utf8Arg string_arg(PyObject* value, const char* param);
 TokenId id_arg(PyObject* value, const char* param);
-// The ids are written over `ids`.
-void ids_arg(PyObject* value, const char* param, std::vector<TokenId>& ids);
+// The ids are written over `ids`, to be decoded by `decoder`: as each one
+// is read, what decoding it reads is asked for (Tokenizer::decode_prefetch).
+void ids_arg(PyObject* value, const char* param, const Tokenizer& decoder,
+             std::vector<TokenId>& ids);
 
 // Result conversions: each returns a new reference.
 PyObject* id_object(TokenId id);

@@ -62,7 +62,7 @@ PyObject* decode_body(PyObject* self, PyObject* arg) {
   Instance& held = receiver(self);
   // Converted completely before the core sees any of it.
   IdsLease lease(held.buffers);
-  ids_arg(arg, kDecode.name, lease.ids());
+  ids_arg(arg, kDecode.name, held.core, lease.ids());
   // Nothing runs Python code from here on: the text buffer is ours (the
   // outermost call's lease trims it on the way out).
   std::string& text = held.buffers.text;

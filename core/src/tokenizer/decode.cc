@@ -1,4 +1,3 @@
-#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -78,20 +77,6 @@ inline char* copy_piece(char* w, const char* t, std::size_t n) {
   return w + n;
 }
 
-// first ? a : b, in arithmetic, so that it cannot become a branch.
-template <class T>
-T pick_bits(bool first, T a, T b) {
-  const T mask = T{0} - T{first};
-  return b ^ ((a ^ b) & mask);
-}
-inline std::size_t pick(bool first, std::size_t a, std::size_t b) {
-  return pick_bits(first, a, b);
-}
-inline const char* pick(bool first, const char* a, const char* b) {
-  return reinterpret_cast<const char*>(pick_bits(first, reinterpret_cast<std::uintptr_t>(a),
-                                                 reinterpret_cast<std::uintptr_t>(b)));
-}
-
 }  // namespace
 
 // The common case, a piece id, is one table load and one copy in the loop
@@ -117,18 +102,17 @@ char* Tokenizer::write_decoded(std::span<const TokenId> ids, char* w) const {
   while (i < n) {
     const TokenId id = ids[i];
     if (id < table_size) [[likely]] {
-      const DecodeTable::Slot* const p = slots + id;
       // A copy: the compiler must otherwise assume that the store through
       // w changes the slot, and read it again after the store.
-      const DecodeTable::Slot s = *p;
-      if (s.is_plain_piece()) [[likely]] {
-        // Inline or in the arena, chosen without a branch: about one id in
-        // ten has a longer piece, at random, which a branch mispredicts
-        // (and GCC turns a plain ?: here into one).
-        const bool in_slot = s.is_inline();
-        const char* const text = pick(in_slot, p->inline_text(), texts + s.offset);
-        const std::size_t length = pick(in_slot, s.inline_length(), std::size_t{s.length});
-        w = copy_piece(w, text, length);
+      const DecodeTable::Slot s = slots[id];
+      if (s.is_inline()) [[likely]] {
+        std::memcpy(w, &s, sizeof s);  // the text, then bytes the next copy overwrites
+        w += s.inline_length();
+        ++i;
+        continue;
+      }
+      if (s.tag == DecodeTable::kArenaPiece) {
+        w = copy_piece(w, texts + s.offset, s.length);
         ++i;
         continue;
       }
