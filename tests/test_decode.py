@@ -83,6 +83,8 @@ def tok(tmp_path_factory):
         ([1, P["▁abcdef"], P["x" * 70]], "abcdef" + "x" * 70),
         ([0, P["▁abcdefg"]], "abcdefg"),
         (B(0x41) + [P["▁abcdef"], 5000] + B(0xC3) + [P["▁abcdefg"]], "A abcdef" + FFFD + " abcdefg"),
+        # Long enough for the output bound to be summed over the ids.
+        ([P["a"], P["x" * 70], P["▁abcdefg"]] * 400 + B(0xC3), ("a" + "x" * 70 + " abcdefg") * 400 + FFFD),
     ],
 )
 def test_decode(tok, ids, text):
@@ -155,3 +157,14 @@ def test_lookups_are_inverse(tok):
     texts = [tok.id_to_piece(i) for i in range(tok.vocab_size)]
     assert tok.vocab_size == SIZE and texts[4:260] == [p[0] for p in byte_pieces(0)]
     assert [tok.piece_to_id(t) for t in texts if t != "<s>"] == [i for i in range(SIZE) if i not in (1, P["<s>"])]
+
+
+def test_pieces_past_64_kib(load):
+    # A text too long for a table slot's length field, first, later and
+    # many times (the output bound is then summed over the ids).
+    big = "▁" + "y" * 70_000
+    tok = load([("<unk>", 0, 0.0), ("a", 1, -1.0), (big, 2, -2.0), ("▁b", 3, -1.0)], pad_id=0, unk_id=0, bos_id=0, eos_id=0)
+    plain = " " + "y" * 70_000
+    assert tok.decode([2]) == plain[1:]
+    assert tok.decode([1, 2, 3]) == "a" + plain + " b"
+    assert tok.decode([3, 2] * 600) == "b" + plain + (" b" + plain) * 599

@@ -57,7 +57,7 @@ void Tokenizer::decode_into(std::span<const TokenId> ids, std::string& out) cons
   if (ids.size() <= kQuickBound / longest) {
     bound = ids.size() * longest;
   } else {
-    for (TokenId id : ids) bound += decode_table_.entry(decode_slot(id)).length;
+    for (TokenId id : ids) bound += decode_table_.length(decode_slot(id));
   }
 
   out.clear();  // nothing to keep if the buffer must grow
@@ -141,7 +141,7 @@ Tokenizer::SlowStep Tokenizer::write_slow(std::span<const TokenId> ids, std::siz
     }
     // A piece: the caller copies a plain one, unless it is the first
     // contribution (its leading marker, a space in the table, is dropped)
-    // or too long for a slot.
+    // or a long one (kLongPiece).
     if (!at_start && slot.is_plain_piece()) return {i, w};
     const std::size_t drop = at_start && s.marker ? 1 : 0;
     at_start = false;

@@ -71,12 +71,18 @@ class DecodeTable {
   static constexpr std::uint8_t kInlineLengthMask = 7;
   static constexpr std::uint8_t kInlineMarker = 8;
   static constexpr std::uint8_t kInlineEnd = 16;
-  static constexpr std::uint8_t kArenaPiece = 16;  // text in the arena
+  static constexpr std::uint8_t kArenaPiece = kInlineEnd;  // text in the arena
   static constexpr std::uint8_t kLongPiece = 17;   // offset or length too big for a slot
   static constexpr std::uint8_t kByte = 18;
   static constexpr std::uint8_t kNothing = 19;
 
   Entry entry(const Slot& s) const;
+  // entry(s).length, for a loop over many slots.
+  std::uint64_t length(const Slot& s) const {
+    if (s.is_inline()) return s.inline_length();
+    if (s.tag == kLongPiece) [[unlikely]] return long_[s.offset].second;
+    return s.length;
+  }
 
   // Entries are added for positions 0, 1, 2, ... in order.
   void add_nothing() { slots_.push_back(nothing_slot()); }
