@@ -57,7 +57,7 @@ void Tokenizer::decode_into(std::span<const TokenId> ids, std::string& out) cons
   if (ids.size() <= kQuickBound / longest) {
     bound = ids.size() * longest;
   } else {
-    for (TokenId id : ids) bound += decode_table_.length(decode_slot(id));
+    for (TokenId id : ids) bound += decode_table_.entry(decode_slot(id)).length;
   }
 
   out.clear();  // nothing to keep if the buffer must grow
@@ -81,8 +81,8 @@ inline char* copy_piece(char* w, const char* t, std::size_t n) {
 
 // The common case, a piece id, is one table load and one copy in the loop
 // below (from the slot itself for a short piece, else from the arena);
-// everything else (byte tokens, ids that add nothing, a start that is not
-// a piece) goes through write_slow.
+// everything else (the start, byte tokens, ids that add nothing, long
+// pieces) goes through write_slow.
 char* Tokenizer::write_decoded(std::span<const TokenId> ids, char* w) const {
   const DecodeTable::Slot* const slots = decode_table_.slots();
   const std::size_t table_size = decode_table_.size();
@@ -90,14 +90,12 @@ char* Tokenizer::write_decoded(std::span<const TokenId> ids, char* w) const {
   const char* const texts = decode_table_.text_base();
   bool at_start = true;  // nothing written yet
   std::size_t i = 0;
-  if (n != 0 && ids[0] < table_size && slots[ids[0]].is_plain_piece()) {
-    // The usual start: a piece, whose leading marker (a space by now) is
-    // dropped.
-    const DecodeTable::Entry e = decode_table_.entry(slots[ids[0]]);
-    const std::size_t drop = e.marker ? 1 : 0;
-    w = copy_piece(w, e.text + drop, e.length - drop);
-    at_start = false;
-    i = 1;
+  // The start goes through write_slow: the first piece drops its leading
+  // marker.
+  if (n != 0) {
+    const SlowStep step = write_slow(ids, 0, w, at_start);
+    i = step.next;
+    w = step.w;
   }
   while (i < n) {
     const TokenId id = ids[i];

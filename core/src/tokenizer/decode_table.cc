@@ -22,24 +22,6 @@ const DecodeTable::Slot& DecodeTable::nothing_slot_ref() {
   return kSlot;
 }
 
-DecodeTable::Entry DecodeTable::entry(const Slot& s) const {
-  if (s.is_inline()) {
-    return {s.inline_text(), s.inline_length(), Kind::Piece, s.inline_marker(), 0};
-  }
-  switch (s.tag) {
-    case kArenaPiece:
-      return {text_.data() + s.offset, s.length, Kind::Piece, s.byte != 0, 0};
-    case kLongPiece: {
-      const auto& [offset, length] = long_[s.offset];
-      return {text_.data() + offset, length, Kind::Piece, s.byte != 0, 0};
-    }
-    case kByte:
-      return {nullptr, s.length, Kind::Byte, false, s.byte};
-    default:
-      return {nullptr, 0, Kind::Nothing, false, 0};
-  }
-}
-
 void DecodeTable::add_piece(std::string_view text) {
   if (text.empty()) {
     add_nothing();

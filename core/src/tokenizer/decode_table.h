@@ -76,13 +76,37 @@ class DecodeTable {
   static constexpr std::uint8_t kByte = 18;
   static constexpr std::uint8_t kNothing = 19;
 
-  Entry entry(const Slot& s) const;
-  // entry(s).length, for a loop over many slots.
-  std::uint64_t length(const Slot& s) const {
-    if (s.is_inline()) return s.inline_length();
-    if (s.tag == kLongPiece) [[unlikely]] return long_[s.offset].second;
-    return s.length;
+  Entry entry(const Slot& s) const {
+    if (s.is_inline()) return {s.inline_text(), s.inline_length(), Kind::Piece, s.inline_marker(), 0};
+    switch (s.tag) {
+      case kArenaPiece:
+        return {text_.data() + s.offset, s.length, Kind::Piece, s.byte != 0, 0};
+      case kLongPiece: {
+        const auto& [offset, length] = long_[s.offset];
+        return {text_.data() + offset, length, Kind::Piece, s.byte != 0, 0};
+      }
+      case kByte:
+        return {nullptr, s.length, Kind::Byte, false, s.byte};
+      default:
+        return {nullptr, 0, Kind::Nothing, false, 0};
+    }
   }
+
+  // For a caller that learns ids one by one before decoding them: asks the
+  // processor for an id's slot, so that the wait overlaps the caller's own
+  // work. No effect on results. Holds the table's address and size, so
+  // that a loop needs no reload of them after each call it makes.
+  class Prefetch {
+   public:
+    explicit Prefetch(const DecodeTable& table) : slots_(table.slots()), size_(table.size()) {}
+    void operator()(TokenId id) const {
+      if (id < size_) __builtin_prefetch(slots_ + id);
+    }
+
+   private:
+    const Slot* slots_;
+    std::size_t size_;
+  };
 
   // Entries are added for positions 0, 1, 2, ... in order.
   void add_nothing() { slots_.push_back(nothing_slot()); }

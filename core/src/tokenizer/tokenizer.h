@@ -83,23 +83,9 @@ class Tokenizer {
   // The same text, written over `out` (whose capacity is reused: a caller
   // that decodes many id lists allocates once).
   void decode_into(std::span<const TokenId> ids, std::string& out) const;
-  // For a caller that learns ids one by one before decoding them: asks the
-  // processor for what decoding an id reads first (its table slot), so
-  // that the wait overlaps the caller's own work. No effect on results.
-  // Holds the table's address and size, so that a loop needs no reload of
-  // them after each call it makes.
-  class DecodePrefetch {
-   public:
-    explicit DecodePrefetch(const DecodeTable& table) : slots_(table.slots()), size_(table.size()) {}
-    void operator()(TokenId id) const {
-      if (id < size_) __builtin_prefetch(slots_ + id);
-    }
-
-   private:
-    const DecodeTable::Slot* slots_;
-    std::size_t size_;
-  };
-  DecodePrefetch decode_prefetch() const { return DecodePrefetch(decode_table_); }
+  // What a caller that learns ids one by one can ask for before decoding
+  // them (see DecodeTable::Prefetch).
+  DecodeTable::Prefetch decode_prefetch() const { return DecodeTable::Prefetch(decode_table_); }
 
   // --- Look-ups ---
 
