@@ -227,15 +227,20 @@ def timed(fn):
         gc.enable()
 
 
-def interleaved(impls, make_work, rounds):
+def interleaved(impls, make_work, rounds, again=None):
     """Time ``make_work(impl, r)()`` for every impl in every round r, rotating
     the order of the impls each round; returns {name: [seconds per round]}.
-    The work is made before its round, outside the timing."""
+    The work is made before its round, outside the timing. With a dict as
+    ``again``, each work is timed a second time straight after the first,
+    every cache of the implementation warm, into ``again`` likewise."""
     times = {i.name: [] for i in impls}
     for r in range(rounds):
         order = impls[r % len(impls):] + impls[: r % len(impls)]
         for impl in order:
-            times[impl.name].append(timed(make_work(impl, r)))
+            work = make_work(impl, r)
+            times[impl.name].append(timed(work))
+            if again is not None:
+                again.setdefault(impl.name, []).append(timed(work))
     return times
 
 
@@ -582,9 +587,14 @@ def bench_speed(impls, corpora, args, report):
         nbytes = [sum(len(l.encode()) for l in smp) for smp in samples]
         progress(f"{name}: encode per line ({R} rounds of ~{statistics.mean(nbytes) / 1e6:.2f} MB, "
                  f"~{statistics.mean(len(smp) for smp in samples):,.0f} lines)")
-        t = interleaved(impls, lambda i, r: (lambda enc=i.encode, smp=samples[r]: [enc(l) for l in smp]), R)
+        warm = {} if args.warm else None
+        t = interleaved(impls, lambda i, r: (lambda enc=i.encode, smp=samples[r]: [enc(l) for l in smp]), R,
+                        warm)
         add("encode, one call per line", name, "MB/s ↑",
             {k: Stat([n / s / 1e6 for n, s in zip(nbytes, v)]) for k, v in t.items()})
+        if warm:
+            add("encode, one call per line, the round again (warm)", name, "MB/s ↑",
+                {k: Stat([n / s / 1e6 for n, s in zip(nbytes, v)]) for k, v in warm.items()})
 
         for impl in impls:
             impl.fresh()
@@ -598,9 +608,14 @@ def bench_speed(impls, corpora, args, report):
         progress(f"{name}: decode per line")
         own = {i.name: [[i.encode(l) for l in smp] for smp in samples] for i in impls}
         n_ids = {k: [sum(len(x) for x in rnd) for rnd in v] for k, v in own.items()}
-        t = interleaved(impls, lambda i, r: (lambda dec=i.decode, ids=own[i.name][r]: [dec(x) for x in ids]), R)
+        warm = {} if args.warm else None
+        t = interleaved(impls, lambda i, r: (lambda dec=i.decode, ids=own[i.name][r]: [dec(x) for x in ids]), R,
+                        warm)
         add("decode, one call per line", name, "M ids/s ↑",
             {k: Stat([n / s / 1e6 for n, s in zip(n_ids[k], v)]) for k, v in t.items()})
+        if warm:
+            add("decode, one call per line, the round again (warm)", name, "M ids/s ↑",
+                {k: Stat([n / s / 1e6 for n, s in zip(n_ids[k], v)]) for k, v in warm.items()})
         add("decode, one call per line", name, "MB/s ↑",
             {k: Stat([n / s / 1e6 for n, s in zip(nbytes, v)]) for k, v in t.items()})
         nlines = sum(len(smp) for smp in samples)
@@ -641,6 +656,11 @@ def bench_speed(impls, corpora, args, report):
            "Ratio columns: zeq's median ÷ the peer's; ↑ higher is better, ↓ lower is better. "
            "Memory: fresh subprocess per load, RSS after the load minus RSS before it (module "
            "already imported), and the peak (VmHWM, reset before the load) minus RSS before.")
+    if args.warm:
+        report()
+        report("Rows marked (warm) time each implementation again on the work it has just done, "
+               "straight after it: its caches hold that text's words, ids and objects. They show "
+               "what a workload costs at best, not what new text costs.")
     report()
     header = ["workload", "corpus", "unit"] + [i.name for i in impls] + [f"zeq/{p.name}" for p in peers]
     report.table(header, rows, ["---", "---", "---"] + ["---:"] * (len(impls) + len(peers)))
@@ -732,6 +752,9 @@ def main(argv=None):
                     help="largest pathological input (one word); the others are a tenth of it")
     ap.add_argument("--patho-reps", type=int, default=5, help="timed calls per pathological input")
     ap.add_argument("--no-patho", action="store_true", help="skip the pathological inputs")
+    ap.add_argument("--warm", action="store_true",
+                    help="also time each round's per-line encode and decode a second time, straight "
+                         "after the first, every cache warm: what a workload costs at best")
     ap.add_argument("--peers", default="sentencepiece,tokenizers",
                     help="comma-separated peers to try (default: sentencepiece,tokenizers)")
     ap.add_argument("--quick", action="store_true", help="small samples and 3 rounds, for a smoke run")
