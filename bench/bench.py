@@ -575,6 +575,19 @@ def bench_speed(impls, corpora, args, report):
             ratios.append(f"{z / pm:.2f}" if pm else "–")
         rows.append([workload, corpus, unit] + [str(stats[i.name]) for i in impls] + ratios)
 
+    def rates(sizes_of, times):
+        return {k: Stat([n / s / 1e6 for n, s in zip(sizes_of(k), v)]) for k, v in times.items()}
+
+    # One workload's row (amounts per second), and with --warm the row of the
+    # same work timed again straight after; returns the first timings.
+    def timed_rows(workload, again, corpus, unit, make_work, sizes_of):
+        warm = {} if args.warm else None
+        t = interleaved(impls, make_work, R, warm)
+        add(workload, corpus, unit, rates(sizes_of, t))
+        if warm:
+            add(f"{workload}, {again} (warm)", corpus, unit, rates(sizes_of, warm))
+        return t
+
     R = args.rounds
     for path, lines in corpora:
         name = pathlib.Path(path).name
@@ -587,41 +600,25 @@ def bench_speed(impls, corpora, args, report):
         nbytes = [sum(len(l.encode()) for l in smp) for smp in samples]
         progress(f"{name}: encode per line ({R} rounds of ~{statistics.mean(nbytes) / 1e6:.2f} MB, "
                  f"~{statistics.mean(len(smp) for smp in samples):,.0f} lines)")
-        warm = {} if args.warm else None
-        t = interleaved(impls, lambda i, r: (lambda enc=i.encode, smp=samples[r]: [enc(l) for l in smp]), R,
-                        warm)
-        add("encode, one call per line", name, "MB/s ↑",
-            {k: Stat([n / s / 1e6 for n, s in zip(nbytes, v)]) for k, v in t.items()})
-        if warm:
-            add("encode, one call per line, the round again (warm)", name, "MB/s ↑",
-                {k: Stat([n / s / 1e6 for n, s in zip(nbytes, v)]) for k, v in warm.items()})
+        timed_rows("encode, one call per line", "the round again", name, "MB/s ↑",
+                   lambda i, r: (lambda enc=i.encode, smp=samples[r]: [enc(l) for l in smp]),
+                   lambda k: nbytes)
 
         for impl in impls:
             impl.fresh()
         chunks = round_chunks("\n".join(lines), MIB, R)
         cbytes = [len(c.encode()) for c in chunks]
         progress(f"{name}: encode 1 MiB per call")
-        warm = {} if args.warm else None
-        t = interleaved(impls, lambda i, r: (lambda enc=i.encode, c=chunks[r]: enc(c)), R, warm)
-        add("encode, 1 MiB per call", name, "MB/s ↑",
-            {k: Stat([n / s / 1e6 for n, s in zip(cbytes, v)]) for k, v in t.items()})
-        if warm:
-            add("encode, 1 MiB per call, the chunk again (warm)", name, "MB/s ↑",
-                {k: Stat([n / s / 1e6 for n, s in zip(cbytes, v)]) for k, v in warm.items()})
+        timed_rows("encode, 1 MiB per call", "the chunk again", name, "MB/s ↑",
+                   lambda i, r: (lambda enc=i.encode, c=chunks[r]: enc(c)), lambda k: cbytes)
 
         progress(f"{name}: decode per line")
         own = {i.name: [[i.encode(l) for l in smp] for smp in samples] for i in impls}
         n_ids = {k: [sum(len(x) for x in rnd) for rnd in v] for k, v in own.items()}
-        warm = {} if args.warm else None
-        t = interleaved(impls, lambda i, r: (lambda dec=i.decode, ids=own[i.name][r]: [dec(x) for x in ids]), R,
-                        warm)
-        add("decode, one call per line", name, "M ids/s ↑",
-            {k: Stat([n / s / 1e6 for n, s in zip(n_ids[k], v)]) for k, v in t.items()})
-        if warm:
-            add("decode, one call per line, the round again (warm)", name, "M ids/s ↑",
-                {k: Stat([n / s / 1e6 for n, s in zip(n_ids[k], v)]) for k, v in warm.items()})
-        add("decode, one call per line", name, "MB/s ↑",
-            {k: Stat([n / s / 1e6 for n, s in zip(nbytes, v)]) for k, v in t.items()})
+        t = timed_rows("decode, one call per line", "the round again", name, "M ids/s ↑",
+                       lambda i, r: (lambda dec=i.decode, ids=own[i.name][r]: [dec(x) for x in ids]),
+                       lambda k: n_ids[k])
+        add("decode, one call per line", name, "MB/s ↑", rates(lambda k: nbytes, t))
         nlines = sum(len(smp) for smp in samples)
         add("ids per line (own encoding)", name, "ids",
             {k: Stat([sum(n) / nlines]) for k, n in n_ids.items()})
