@@ -5,7 +5,7 @@
 #include <new>
 #include <string>
 
-#include "tokenizer/error.h"
+#include "zeq/error.h"
 
 namespace zeq::py {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "barrier.h"
-#include "tokenizer/error.h"
+#include "zeq/error.h"
 
 namespace zeq::py {
 namespace {
@@ -77,7 +77,7 @@ constexpr Py_ssize_t kIdBlock = 32;
 // follows, and its waits on the table then overlap the reading of the
 // later items instead of coming after them.
 Py_ssize_t read_plain_ids(PyObject* const* items, Py_ssize_t n,
-                          DecodeTable::Prefetch prefetch, TokenId* out) {
+                          DecodePrefetch prefetch, TokenId* out) {
   for (Py_ssize_t k = 0; k < n; ++k) {
     if (!PyLong_CheckExact(items[k])) return k;
     // PyLong_AsSsize_t reads a one-digit int directly, where PyLong_AsLong
@@ -106,7 +106,7 @@ void to_token_ids(PyObject* value, const Tokenizer& decoder, std::vector<TokenId
     // no references of their own. The first item that is anything else is
     // left to the general loop below, which raises its exact error.
     ids.resize(static_cast<std::size_t>(size));
-    const DecodeTable::Prefetch prefetch = decoder.decode_prefetch();
+    const DecodePrefetch prefetch = decoder.decode_prefetch();
     Py_ssize_t i = 0;
     while (i < size) {
       // A block of items at a time: all of their int objects are asked

@@ -13,8 +13,7 @@
 #include "py_api.h"
 #include "object_cache.h"
 #include "ref.h"
-#include "tokenizer/tokenizer.h"
-#include "tokenizer/types.h"
+#include "zeq/tokenizer.h"
 
 namespace zeq::py {
 

@@ -7,9 +7,8 @@
 #include "barrier.h"
 #include "convert.h"
 #include "ref.h"
-#include "tokenizer/error.h"
-#include "tokenizer/tokenizer.h"
-#include "tokenizer/vocab_file.h"
+#include "zeq/error.h"
+#include "zeq/tokenizer.h"
 #include "tokenizer_type.h"
 
 namespace zeq::py {
@@ -35,9 +34,9 @@ constexpr Param kPieceToId{"Tokenizer.piece_to_id()", "piece"};
 
 PyObject* from_file_body(PyObject*, PyObject* arg) {
   const Utf8Arg path = string_arg(arg, kFromFile.name);
-  Result<Vocab> vocab = read_vocab_file(path.view);
-  if (!vocab) raise_load_error(vocab.error());
-  return new_tokenizer(Tokenizer::from_vocab(std::move(*vocab)));
+  Result<Tokenizer> tokenizer = Tokenizer::load_records(path.view);
+  if (!tokenizer) raise_load_error(tokenizer.error());
+  return new_tokenizer(std::move(*tokenizer));
 }
 
 PyObject* encode_body(PyObject* self, PyObject* arg) {
@@ -46,7 +45,7 @@ PyObject* encode_body(PyObject* self, PyObject* arg) {
   // No Python code runs from here to the end of the call: the buffer
   // cannot be lent to anyone else meanwhile.
   IdsLease lease(held.buffers);
-  held.core.encode_into(text.view, &held.cache, lease.ids());
+  held.session.encode(text.view, lease.ids());
   return id_list(lease.ids(), &held.ints);
 }
 
@@ -54,7 +53,7 @@ PyObject* encode_pieces_body(PyObject* self, PyObject* arg) {
   Instance& held = receiver(self);
   const Utf8Arg text = string_arg(arg, kEncodePieces.name);
   IdsLease lease(held.buffers);
-  held.core.encode_into(text.view, &held.cache, lease.ids());
+  held.session.encode(text.view, lease.ids());
   return piece_list(lease.ids(), held.core, held.strs);
 }
 
@@ -93,16 +92,16 @@ enum class Special { Pad, Unk, Bos, Eos };
 
 PyObject* special_id(PyObject* self, void* closure) {
   return barrier([&] {
-    const Vocab& vocab = receiver(self).core.vocab();
+    const Tokenizer& core = receiver(self).core;
     switch (static_cast<Special>(reinterpret_cast<std::uintptr_t>(closure))) {
       case Special::Pad:
-        return id_object(vocab.pad_id());
+        return id_object(core.pad_id());
       case Special::Unk:
-        return id_object(vocab.unk_id());
+        return id_object(core.unk_id());
       case Special::Bos:
-        return id_object(vocab.bos_id());
+        return id_object(core.bos_id());
       case Special::Eos:
-        return id_object(vocab.eos_id());
+        return id_object(core.eos_id());
     }
     throw InternalFault("unknown special id property");
   });

@@ -10,7 +10,7 @@
 
 #include "barrier.h"
 #include "ref.h"
-#include "tokenizer/error.h"
+#include "zeq/error.h"
 #include "tokenizer_type.h"
 
 namespace zeq::py {

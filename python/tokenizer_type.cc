@@ -7,7 +7,7 @@
 
 #include "barrier.h"
 #include "convert.h"
-#include "tokenizer/error.h"
+#include "zeq/error.h"
 #include "ref.h"
 
 namespace zeq::py {
@@ -119,8 +119,7 @@ PyObject* new_tokenizer(Tokenizer&& core) {
   if (alloc == nullptr) alloc = PyType_GenericAlloc;
   // On failure `core` is left alone and released by the caller's scope.
   PyObject* self = made(alloc(type, 0));
-  const std::size_t size = core.vocab_size();
-  new (held_by(self)) Instance{std::move(core), WordCache(), ObjectCache(size), ObjectCache(size), CallBuffers()};
+  new (held_by(self)) Instance(std::move(core));
   return self;
 }
 

@@ -8,8 +8,7 @@
 
 #include "object_cache.h"
 #include "py_api.h"
-#include "tokenizer/tokenizer.h"
-#include "tokenizer/word_cache.h"
+#include "zeq/tokenizer.h"
 
 namespace zeq::py {
 
@@ -57,11 +56,15 @@ class IdsLease {
 
 // What an instance holds after its header.
 struct Instance {
+  explicit Instance(Tokenizer tokenizer)
+      : core(std::move(tokenizer)), session(core), ints(core.vocab_size()), strs(core.vocab_size()) {}
+
   Tokenizer core;
-  // Segmentations of words seen in earlier calls (the results are the same
+  // The encoding state of the instance's calls: its word cache keeps the
+  // segmentations of words seen in earlier calls (the results are the same
   // with or without it). It is only touched with the interpreter lock held,
   // and no call releases the lock, so it needs no lock of its own.
-  WordCache cache;
+  Session session;
   // The ints and strs of result lists, by id (same conditions as the word
   // cache).
   ObjectCache ints;

@@ -61,7 +61,7 @@ fi
 
 out=build/fuzz
 mkdir -p "$out/obj/$target" "$out/corpus/$target" "$out/artifacts/$target"
-flags=(-std=c++2b -O1 -g -fno-omit-frame-pointer -Icore/src
+flags=(-std=c++2b -O1 -g -fno-omit-frame-pointer -Icore/include -Icore/src -Icore/testing
        -fsanitize=address,undefined -fno-sanitize-recover=all)
 # libstdc++ 12 offers std::expected only to compilers that announce the
 # C++20 concepts level; clang 16 has what it needs but announces less.

@@ -18,7 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "tokenizer/tokenizer.h"
+#include "tokenizer/encode.h"
+#include "tokenizer/model.h"
 #include "tokenizer/vocab_file.h"
 
 int main(int argc, char** argv) {
@@ -41,7 +42,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", vocab.error().to_string().c_str());
     return 1;
   }
-  const zeq::Tokenizer tok = zeq::Tokenizer::from_vocab(std::move(*vocab));
+  const zeq::Model tok = zeq::Model::from_vocab(std::move(*vocab));
+  zeq::Lattice lattice;
+  auto encode = [&](std::string_view call, zeq::WordCache* cache) {
+    std::vector<zeq::TokenId> ids;
+    zeq::encode_words(tok, call, zeq::FirstWord::Marked, cache, lattice, ids);
+    return ids;
+  };
   std::ifstream in(argv[2], std::ios::binary);
   std::stringstream ss;
   ss << in.rdbuf();
@@ -63,7 +70,7 @@ int main(int argc, char** argv) {
     std::vector<std::vector<zeq::TokenId>> all;
     std::size_t total_ids = 0;
     for (auto call : calls) {
-      all.push_back(tok.encode(call, &cache));
+      all.push_back(encode(call, &cache));
       total_ids += all.back().size();
     }
     std::string out;
@@ -84,7 +91,7 @@ int main(int argc, char** argv) {
   const auto t0 = std::chrono::steady_clock::now();
   for (int r = 0; r < repeat; ++r) {
     for (auto call : calls) {
-      const auto ids = tok.encode(call, cached ? &cache : nullptr);
+      const auto ids = encode(call, cached ? &cache : nullptr);
       total_ids += ids.size();
       if (dump && r == 0) {
         for (std::size_t i = 0; i < ids.size(); ++i) std::printf(i ? " %u" : "%u", ids[i]);

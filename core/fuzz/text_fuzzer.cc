@@ -18,8 +18,9 @@
 #include <vector>
 
 #include "reference.h"
-#include "tokenizer/error.h"
-#include "tokenizer/tokenizer.h"
+#include "zeq/error.h"
+#include "model_calls.h"
+#include "tokenizer/model.h"
 #include "tokenizer/word_cache.h"
 
 namespace {
@@ -27,8 +28,8 @@ namespace {
 using namespace zeq;
 using namespace zeq::fuzz;
 
-struct Model {
-  Tokenizer tok;
+struct Fixture {
+  zeq::Model tok;
   Reference ref;
   // Kept for the whole run, so that it fills up and starts over many times.
   // A failure through it may depend on earlier inputs; the same check with
@@ -58,14 +59,14 @@ void add_words(std::vector<PieceEntry>& v) {
   }
 }
 
-Model make(std::vector<PieceEntry> v) {
+Fixture make(std::vector<PieceEntry> v) {
   Reference ref(v, kPad, kUnk, kBos, kEos);
-  return {Tokenizer::from_vocab(Vocab::from_entries(std::move(v), kPad, kUnk, kBos, kEos)), std::move(ref), {}};
+  return {zeq::Model::from_vocab(Vocab::from_entries(std::move(v), kPad, kUnk, kBos, kEos)), std::move(ref), {}};
 }
 
-const std::vector<Model>& models() {
-  static const std::vector<Model> all = [] {
-    std::vector<Model> m;
+const std::vector<Fixture>& models() {
+  static const std::vector<Fixture> all = [] {
+    std::vector<Fixture> m;
     {  // 0: every byte piece, records carry their positions as ids
       auto v = specials();
       for (int b = 0; b < 256; ++b) v.push_back({byte_piece_text(static_cast<unsigned char>(b)), static_cast<TokenId>(v.size()), 0.0f});
@@ -119,7 +120,7 @@ std::uint32_t u32_at(const std::uint8_t* p) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::uint8_t mode = data[0];
-  const Model& m = models()[mode & 3];
+  const Fixture& m = models()[mode & 3];
   const std::string_view payload(reinterpret_cast<const char*>(data + 1), size - 1);
 
   const std::string text = (mode & 4) ? utf8_lossy(payload) : std::string(utf8_prefix(payload));
@@ -138,12 +139,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_round_trip(m.tok, m.ref, text);
     // Words are segmented alone: a text is the sum of its space-led parts.
     if (!text.empty() && (mode & 16)) {
-      const std::vector<TokenId> a = m.tok.encode(text);
-      std::vector<TokenId> b = m.tok.encode(" " + text);
+      const std::vector<TokenId> a = testing::encode(m.tok, text);
+      std::vector<TokenId> b = testing::encode(m.tok, " " + text);
       if (text.starts_with(' ') || text.starts_with(kMarker) ? false : a != b) {
         fail("a leading space changed the ids", hex(text));
       }
-      const std::vector<TokenId> twice = m.tok.encode(text + " " + text);
+      const std::vector<TokenId> twice = testing::encode(m.tok, text + " " + text);
       b.insert(b.begin(), a.begin(), a.end());
       if (twice != b) fail("encode(t + ' ' + t) != encode(t) + encode(' ' + t)", hex(text));
     }

@@ -19,8 +19,9 @@
 #include <vector>
 
 #include "reference.h"
-#include "tokenizer/error.h"
-#include "tokenizer/tokenizer.h"
+#include "zeq/error.h"
+#include "model_calls.h"
+#include "tokenizer/model.h"
 #include "tokenizer/vocab_file.h"
 
 namespace {
@@ -190,7 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // The tokenizer as loaded, against the reference model of the same file.
-  const Tokenizer tok = Tokenizer::from_vocab(std::move(*loaded));
+  const Model tok = Model::from_vocab(std::move(*loaded));
   const Reference ref(x.pieces, x.specials[0], x.specials[1], x.specials[2], x.specials[3]);
   if (tok.trie().node_count() != ref.node_count()) fail("trie node count differs from the reference");
   if (std::bit_cast<std::uint32_t>(tok.min_score()) != std::bit_cast<std::uint32_t>(ref.min_score())) {
@@ -215,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The same records carrying their positions as ids: decode(encode(t)) == t.
   std::vector<PieceEntry> renumbered = x.pieces;
   for (std::size_t i = 0; i < renumbered.size(); ++i) renumbered[i].id = static_cast<TokenId>(i);
-  const Tokenizer tok2 = Tokenizer::from_vocab(
+  const Model tok2 = Model::from_vocab(
       Vocab::from_entries(renumbered, x.specials[0], x.specials[1], x.specials[2], x.specials[3]));
   const Reference ref2(std::move(renumbered), x.specials[0], x.specials[1], x.specials[2], x.specials[3]);
   WordCache cache2;

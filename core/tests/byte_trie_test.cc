@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -20,28 +21,37 @@ std::uint32_t walk(const ByteTrie& trie, std::string_view text) {
   return node;
 }
 
+// The piece spelled by the node that `text` leads to, if it has one: the
+// first of the node's outputs when it is as long as the text.
+std::optional<ByteTrie::Output> own_piece(const ByteTrie& trie, std::string_view text) {
+  const std::uint32_t node = walk(trie, text);
+  if (node == ByteTrie::kNoNode) return std::nullopt;
+  const std::uint32_t o = trie.first_output(node);
+  if (o == ByteTrie::kNoOutput || trie.output(o).length != text.size()) return std::nullopt;
+  return trie.output(o);
+}
+
 TEST(ByteTrie, PrefixesBecomeNodesAndLastDuplicateWins) {
   std::vector<ByteTrie::Key> keys = {{"ab", 1, -1.0f}, {"a", 2, -2.0f},
                                      {"x", 4, -5.0f}, {"x", 9, -1.0f}};
   const ByteTrie trie = ByteTrie::build(keys);
   EXPECT_EQ(trie.node_count(), 4u);  // root, a, ab, x
-  const auto a = walk(trie, "a"), ab = walk(trie, "ab"), x = walk(trie, "x");
-  ASSERT_NE(ab, ByteTrie::kNoNode);
-  EXPECT_EQ(trie.terminal(a), 2u);
-  EXPECT_EQ(trie.score(a), -2.0f);
-  EXPECT_EQ(trie.terminal(ab), 1u);
-  EXPECT_EQ(trie.terminal(x), 9u);
-  EXPECT_EQ(trie.score(x), -1.0f);
-  EXPECT_FALSE(trie.has_terminal(ByteTrie::kRoot));
+  const auto a = own_piece(trie, "a"), ab = own_piece(trie, "ab"), x = own_piece(trie, "x");
+  ASSERT_TRUE(a && ab && x);
+  EXPECT_EQ(a->id, 2u);
+  EXPECT_EQ(a->score, -2.0f);
+  EXPECT_EQ(ab->id, 1u);
+  EXPECT_EQ(x->id, 9u);
+  EXPECT_EQ(x->score, -1.0f);
+  EXPECT_FALSE(own_piece(trie, ""));
   EXPECT_EQ(walk(trie, "b"), ByteTrie::kNoNode);
   EXPECT_EQ(walk(trie, "abc"), ByteTrie::kNoNode);
 }
 
-TEST(ByteTrie, EmptyTextMarksTheRoot) {
+TEST(ByteTrie, EmptyTextIsNoPiece) {
   const ByteTrie trie = ByteTrie::build({{"", 3, -7.0f}});
   EXPECT_EQ(trie.node_count(), 1u);
-  ASSERT_TRUE(trie.has_terminal(ByteTrie::kRoot));
-  EXPECT_EQ(trie.terminal(ByteTrie::kRoot), 3u);
+  EXPECT_EQ(trie.first_output(ByteTrie::kRoot), ByteTrie::kNoOutput);
   for (int c = 0; c < 256; ++c) EXPECT_EQ(trie.child(ByteTrie::kRoot, c), ByteTrie::kNoNode);
 }
 
@@ -79,10 +89,11 @@ TEST(ByteTrie, MatchesReferenceOnRandomKeys) {
       const auto node = walk(trie, p);
       ASSERT_NE(node, ByteTrie::kNoNode);
       auto it = last.find(p);
-      ASSERT_EQ(trie.has_terminal(node), it != last.end());
-      if (it != last.end()) {
-        EXPECT_EQ(trie.terminal(node), it->second.first);
-        EXPECT_EQ(trie.score(node), it->second.second);
+      const auto piece = own_piece(trie, p);
+      ASSERT_EQ(piece.has_value(), it != last.end() && !p.empty());
+      if (piece) {
+        EXPECT_EQ(piece->id, it->second.first);
+        EXPECT_EQ(piece->score, it->second.second);
       }
       for (int c = 0; c < 256; ++c) {
         const bool expect = prefixes.count(p + static_cast<char>(c)) != 0;
@@ -144,7 +155,7 @@ TEST(ByteTrie, LongPieceBuildsIteratively) {
   const std::string longest(1 << 20, 'a');
   const ByteTrie trie = ByteTrie::build({{longest, 5, -1.0f}, {"ab", 6, -1.0f}});
   EXPECT_EQ(trie.node_count(), longest.size() + 2);
-  EXPECT_EQ(trie.terminal(walk(trie, longest)), 5u);
+  EXPECT_EQ(own_piece(trie, longest)->id, 5u);
   // Its failure links are linked in linear time too, and matching finds it.
   std::uint32_t state = ByteTrie::kRoot;
   for (unsigned char c : longest) state = trie.next(state, c);

@@ -3,14 +3,14 @@
 #include <cmath>
 
 #include "test_util.h"
-#include "tokenizer/tokenizer.h"
+#include "tokenizer/model.h"
 
 namespace zeq {
 namespace {
 
 using testing::kInf;
 using testing::kNaN;
-using testing::make_tokenizer;
+using testing::make_model;
 
 TEST(Vocab, LastDuplicateWinsAndAllRecordsStay) {
   for (auto [first, second] : {std::pair{5u, 7u}, std::pair{7u, 5u}}) {
@@ -37,7 +37,7 @@ TEST_P(MinScore, FollowsTheRunningMinimum) {
   std::vector<PieceEntry> entries;
   TokenId id = 10;
   for (float s : GetParam().scores) entries.push_back({"p" + std::to_string(id), id++, s});
-  const float got = make_tokenizer(std::move(entries)).min_score();
+  const float got = make_model(std::move(entries)).min_score();
   const float want = GetParam().expected;
   EXPECT_TRUE(got == want && std::signbit(got) == std::signbit(want)) << got;
 }
@@ -56,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Model, SpecialIdsStayOutOfTheTrieAndTheMinimum) {
   // "eos" text with the eos id, and an ordinary text carrying the pad id.
-  const auto t = make_tokenizer({{"a", 1000, -50.0f}, {"b", 1002, -60.0f}, {"c", 7, -2.0f}});
+  const auto t = make_model({{"a", 1000, -50.0f}, {"b", 1002, -60.0f}, {"c", 7, -2.0f}});
   EXPECT_EQ(t.trie().child(ByteTrie::kRoot, 'a'), ByteTrie::kNoNode);
   EXPECT_EQ(t.trie().child(ByteTrie::kRoot, 'b'), ByteTrie::kNoNode);
   EXPECT_NE(t.trie().child(ByteTrie::kRoot, 'c'), ByteTrie::kNoNode);
@@ -64,7 +64,7 @@ TEST(Model, SpecialIdsStayOutOfTheTrieAndTheMinimum) {
 }
 
 TEST(Model, ByteTablesUseExactUpperCaseTexts) {
-  const auto t = make_tokenizer({{"<0x41>", 70, 0.f},
+  const auto t = make_model({{"<0x41>", 70, 0.f},
                                  {"<0x0a>", 71, 0.f},
                                  {"<0xA>", 72, 0.f},
                                  {"<0x041>", 73, 0.f},
@@ -93,7 +93,7 @@ TEST(Model, ByteTablesUseExactUpperCaseTexts) {
 
 TEST(Model, SpecialByteGetsFallbackEntry) {
   // A byte piece whose id is special is skipped from the trie but still a byte token.
-  const auto t = make_tokenizer({{"<0x00>", 0, 0.f}});
+  const auto t = make_model({{"<0x00>", 0, 0.f}});
   EXPECT_EQ(t.byte_fallback().id(0), 0u);
   EXPECT_EQ(t.trie().child(ByteTrie::kRoot, '<'), ByteTrie::kNoNode);
 }

@@ -5,13 +5,12 @@
 #include <random>
 
 #include "test_util.h"
-#include "tokenizer/error.h"
-#include "tokenizer/normalize.h"
+#include "zeq/error.h"
 
 namespace zeq {
 namespace {
 
-using testing::make_tokenizer;
+using testing::make_model;
 
 #define M "\xE2\x96\x81"
 
@@ -36,9 +35,9 @@ TEST(Normalize, TableOfTextsAndWords) {
       {"a\tb\nc\xC2\xA0" "d", M "a\tb\nc\xC2\xA0" "d", {M "a\tb\nc\xC2\xA0" "d"}},
   };
   for (const auto& c : cases) {
-    const std::string n = normalize(c.text);
+    const std::string n = testing::normalize(c.text);
     EXPECT_EQ(n, c.normalized) << c.text;
-    const auto words = split_words(n);
+    const auto words = testing::split_words(n);
     EXPECT_EQ(std::vector<std::string>(words.begin(), words.end()), c.words) << c.text;
   }
 }
@@ -50,14 +49,15 @@ std::vector<PieceEntry> example_entries(float ab = -4.5f, float b = -5.0f) {
           {"<0xA9>", 101, -1.0f}};
 }
 
-std::vector<TokenId> segment(const Tokenizer& t, std::string_view word,
+std::vector<TokenId> segment(const Model& t, std::string_view word,
                              std::vector<TokenId> out = {}) {
-  segment_word(t, word, out);
+  Lattice lattice;
+  segment_word(t, word, out, lattice);
   return out;
 }
 
 TEST(SegmentWord, WorkedExamples) {
-  const auto t = make_tokenizer(example_entries());
+  const auto t = make_model(example_entries());
   EXPECT_EQ(segment(t, M "ab"), (std::vector<TokenId>{5, 9}));
   EXPECT_EQ(segment(t, M "\xC3\xA9"), (std::vector<TokenId>{5, 100, 101}));
   EXPECT_EQ(segment(t, M), (std::vector<TokenId>{5}));
@@ -65,18 +65,18 @@ TEST(SegmentWord, WorkedExamples) {
   EXPECT_EQ(segment(t, M "ab", {1, 2}), (std::vector<TokenId>{1, 2, 5, 9}));
 
   // Equal scores: the earlier offer (the longer last piece) keeps the cell.
-  const auto tie = make_tokenizer(example_entries(-5.0f, -4.0f));
+  const auto tie = make_model(example_entries(-5.0f, -4.0f));
   EXPECT_EQ(segment(tie, M "ab"), (std::vector<TokenId>{5, 9}));
 
   auto no_a9 = example_entries();
   no_a9.pop_back();
-  EXPECT_EQ(segment(make_tokenizer(no_a9), M "\xC3\xA9"), (std::vector<TokenId>{5, 100, 0}));
+  EXPECT_EQ(segment(make_model(no_a9), M "\xC3\xA9"), (std::vector<TokenId>{5, 100, 0}));
   auto no_c3 = example_entries();
   no_c3.erase(no_c3.end() - 2);
-  EXPECT_EQ(segment(make_tokenizer(no_c3), M "\xC3\xA9"), (std::vector<TokenId>{5, 0}));
+  EXPECT_EQ(segment(make_model(no_c3), M "\xC3\xA9"), (std::vector<TokenId>{5, 0}));
 
   // Without [▁] and without byte tokens, [▁a] beats unk + [a].
-  EXPECT_EQ(segment(make_tokenizer({{M "a", 6, -3.0f}, {"a", 7, -4.0f}, {"b", 8, -5.0f}}), M "a"),
+  EXPECT_EQ(segment(make_model({{M "a", 6, -3.0f}, {"a", 7, -4.0f}, {"b", 8, -5.0f}}), M "a"),
             (std::vector<TokenId>{6}));
 
   // A word without the marker is read from the very start.
@@ -86,7 +86,7 @@ TEST(SegmentWord, WorkedExamples) {
 TEST(SegmentWord, MarkerCoveredByByteTokensOnly) {
   // Every cell the marker reaches (1, 2 and 3) counts for the rest of the
   // word, and a piece may still span the marker from cell 0.
-  const auto t = make_tokenizer({{"<0xE2>", 1, -1.0f}, {"<0x96>", 2, -1.0f}, {"<0x81>", 3, -1.0f},
+  const auto t = make_model({{"<0xE2>", 1, -1.0f}, {"<0x96>", 2, -1.0f}, {"<0x81>", 3, -1.0f},
                                  {M "a", 6, -3.0f}, {"a", 7, -4.0f}, {"b", 8, -5.0f}});
   EXPECT_EQ(segment(t, M "b"), (std::vector<TokenId>{1, 2, 3, 8}));
   EXPECT_EQ(segment(t, M "ab"), (std::vector<TokenId>{6, 8}));
@@ -94,11 +94,12 @@ TEST(SegmentWord, MarkerCoveredByByteTokensOnly) {
 }
 
 TEST(SegmentWord, WordEndingInsideAnUncoveredCharacterIsAFault) {
-  const auto t = make_tokenizer({{M, 5, -2.0f}});
+  const auto t = make_model({{M, 5, -2.0f}});
   std::vector<TokenId> out;
-  EXPECT_THROW(segment_word(t, M "\xE2\x82", out), InternalFault);
+  Lattice lattice;
+  EXPECT_THROW(segment_word(t, M "\xE2\x82", out, lattice), InternalFault);
   // With a byte token for the lead byte the same word is segmented byte by byte.
-  const auto bytes = make_tokenizer({{M, 5, -2.0f}, {"<0xE2>", 6, 0.f}, {"<0x82>", 7, 0.f}});
+  const auto bytes = make_model({{M, 5, -2.0f}, {"<0xE2>", 6, 0.f}, {"<0x82>", 7, 0.f}});
   EXPECT_EQ(segment(bytes, M "\xE2\x82"), (std::vector<TokenId>{5, 6, 7}));
 }
 
@@ -113,7 +114,7 @@ TEST(SegmentWord, BodySegmentsAsTheWordWithItsMarker) {
   }
   entries.push_back({M "b" M, 10, -6.0f});
   entries.push_back({"\x96\x81" "a", 11, -1.0f});
-  const auto t = make_tokenizer(entries);
+  const auto t = make_model(entries);
   static const char* const kParts[] = {"a", "b", "ab", M, "\xC3\xA9", "\xE2", "\xE2\x96", "\xC3"};
   Lattice lattice;
   // The cells past the last whole character, left reached by a longer word.
@@ -134,7 +135,7 @@ TEST(SegmentWord, BodySegmentsAsTheWordWithItsMarker) {
 }
 
 TEST(SegmentWord, LatticeIsReusedAcrossWordsOfDifferentLengths) {
-  const auto t = make_tokenizer(example_entries());
+  const auto t = make_model(example_entries());
   Lattice lattice;
   std::vector<TokenId> out;
   segment_word(t, M "ab" "ab" "ab" "ab", out, lattice);

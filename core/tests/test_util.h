@@ -4,10 +4,13 @@
 
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "tokenizer/tokenizer.h"
+#include "model_calls.h"
+#include "tokenizer/model.h"
 #include "tokenizer/vocab.h"
+#include "words_oracle.h"
 
 namespace zeq::testing {
 
@@ -15,9 +18,8 @@ struct Specials {
   TokenId pad = 1000, unk = 0, bos = 1001, eos = 1002;
 };
 
-inline Tokenizer make_tokenizer(std::vector<PieceEntry> entries, Specials s = {}) {
-  return Tokenizer::from_vocab(
-      Vocab::from_entries(std::move(entries), s.pad, s.unk, s.bos, s.eos));
+inline Model make_model(std::vector<PieceEntry> entries, Specials s = {}) {
+  return Model::from_vocab(Vocab::from_entries(std::move(entries), s.pad, s.unk, s.bos, s.eos));
 }
 
 inline constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();

@@ -5,10 +5,12 @@
 #include <random>
 
 #include "test_util.h"
-#include "tokenizer/normalize.h"
+#include "tokenizer/words.h"
 
 namespace zeq {
 namespace {
+
+using testing::encode;
 
 #define M "\xE2\x96\x81"
 
@@ -27,8 +29,8 @@ TEST(WordBodies, MatchSplitWordsOfTheNormalisedText) {
   for (int round = 0; round < 5000; ++round) {
     const std::string text = random_text(rng);
     std::vector<std::string> expected;
-    const std::string normalized = normalize(text);
-    for (std::string_view w : split_words(normalized)) {
+    const std::string normalized = testing::normalize(text);
+    for (std::string_view w : testing::split_words(normalized)) {
       ASSERT_TRUE(w.starts_with(SPACE_MARKER)) << text;
       expected.emplace_back(w.substr(SPACE_MARKER.size()));
     }
@@ -39,29 +41,29 @@ TEST(WordBodies, MatchSplitWordsOfTheNormalisedText) {
 }
 
 // Byte pieces for every byte plus a few words, so every text encodes.
-Tokenizer cache_test_tokenizer() {
+Model cache_test_tokenizer() {
   std::vector<PieceEntry> entries;
   for (int b = 0; b < 256; ++b) entries.push_back({byte_piece_text(static_cast<unsigned char>(b)), static_cast<TokenId>(b + 10), -8.0f});
   entries.push_back({M, 300, -2.0f});
   entries.push_back({M "ab", 301, -3.0f});
   entries.push_back({"a", 302, -4.0f});
   entries.push_back({"\xC3\xA9", 303, -4.0f});
-  return testing::make_tokenizer(std::move(entries));
+  return testing::make_model(std::move(entries));
 }
 
 TEST(WordCache, CachedEncodeEqualsUncachedAcrossEvictions) {
-  const Tokenizer t = cache_test_tokenizer();
+  const Model t = cache_test_tokenizer();
   WordCache cache;
   std::mt19937 rng(5);
   // Enough distinct words to fill the cache several times over.
   for (int round = 0; round < 3 * static_cast<int>(WordCache::kMaxEntries); ++round) {
     std::string text = random_text(rng) + std::to_string(round % (WordCache::kMaxEntries + 7));
-    ASSERT_EQ(t.encode(text, &cache), t.encode(text)) << text;
+    ASSERT_EQ(encode(t, text, &cache), encode(t, text)) << text;
   }
   EXPECT_LE(cache.size(), WordCache::kMaxEntries);
   // Long words bypass the cache and still encode the same.
   const std::string long_word(WordCache::kMaxWordBytes + 1, 'a');
-  EXPECT_EQ(t.encode(long_word, &cache), t.encode(long_word));
+  EXPECT_EQ(encode(t, long_word, &cache), encode(t, long_word));
 }
 
 TEST(WordCache, LongTextsEncodeTheSameAcrossBatchesAndSweeps) {
@@ -69,7 +71,7 @@ TEST(WordCache, LongTextsEncodeTheSameAcrossBatchesAndSweeps) {
   // word twice within a batch (the second must find the first's entry),
   // words past the cacheable length between them, and enough fresh words
   // that sweeps happen in the middle of a text.
-  const Tokenizer t = cache_test_tokenizer();
+  const Model t = cache_test_tokenizer();
   WordCache cache;
   std::mt19937 rng(7);
   const std::string long_word(WordCache::kMaxWordBytes + 1, 'b');
@@ -84,7 +86,7 @@ TEST(WordCache, LongTextsEncodeTheSameAcrossBatchesAndSweeps) {
       else if (pick == 7) text += " " + long_word;
       else text += M + random_text(rng);
     }
-    ASSERT_EQ(t.encode(text, &cache), t.encode(text)) << text;
+    ASSERT_EQ(encode(t, text, &cache), encode(t, text)) << text;
   }
   EXPECT_LE(cache.size(), WordCache::kMaxEntries);
 }

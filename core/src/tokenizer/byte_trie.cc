@@ -62,7 +62,6 @@ class ByteTrieBuilder {
       // Keys that end here sort first; the last of them (in file order,
       // kept by the stable sort) is the node's piece.
       const std::size_t lo = child_runs(keys, f.lo, f.hi, f.depth, bytes, starts);
-      if (lo > f.lo) slots_[f.node].base |= ByteTrie::kTerminalBit;
       // A taken slot is off the free list for good, so its two list links
       // can hold what the links pass needs of the node instead.
       piece_of(f.node) =
@@ -71,7 +70,7 @@ class ByteTrieBuilder {
       if (lo == f.hi) continue;
 
       const std::uint32_t base = find_base(bytes);
-      slots_[f.node].base |= base;
+      slots_[f.node].base = base;
       for (std::size_t k = 0; k < bytes.size(); ++k) {
         const std::uint32_t child = base + bytes[k];
         take(child);
@@ -156,7 +155,7 @@ class ByteTrieBuilder {
   // Makes slots [0, size) exist, growing geometrically; new slots join the
   // free list in index order.
   void grow(std::size_t size) {
-    if (size > std::size_t{ByteTrie::kBaseMask} + 257) throw std::bad_alloc();
+    if (size > std::size_t{ByteTrie::kMaxBase} + 257) throw std::bad_alloc();
     const std::size_t old = used_.size();
     if (size <= old) return;
     size = std::max(size, old + old / 2);
@@ -209,7 +208,7 @@ class ByteTrieBuilder {
       if (++failures_[q] >= kMaxFailures) unlink(q);
       q = next;
     }
-    if (base > ByteTrie::kBaseMask) throw std::bad_alloc();
+    if (base > ByteTrie::kMaxBase) throw std::bad_alloc();
     grow(base + 256 + 1);
     return static_cast<std::uint32_t>(base);
   }
@@ -256,12 +255,9 @@ void ByteTrie::link_nodes(const std::vector<Key>& keys, const Placed& placed) {
   for (const std::uint32_t node : by_depth) {
     const std::uint32_t piece = placed.piece[node];
     const Key* key = piece != Placed::kNoPiece ? &keys[piece] : nullptr;
-    if (node == kRoot) {
-      if (key != nullptr) root_piece_ = {key->score, key->id, 0, kNoOutput};
-      continue;
-    }
+    if (node == kRoot) continue;  // the empty piece is never reported
     const std::uint32_t parent = slots_[node].check;
-    const auto c = static_cast<unsigned char>(node - (slots_[parent].base & kBaseMask));
+    const auto c = static_cast<unsigned char>(node - slots_[parent].base);
     std::uint32_t fail = kRoot;
     if (parent != kRoot) {
       for (std::uint32_t f = links_[parent].fail;; f = links_[f].fail) {

@@ -1,8 +1,7 @@
 // Byte trie over piece texts, stored as a double array, that doubles as a
 // matching automaton (Aho-Corasick) over the same nodes.
 //
-// Every node is one 8-byte slot: `base` (with the terminal flag in its top
-// bit) and `check` (the parent's index). The child of node s for byte c is
+// Every node is one 8-byte slot: `base` and `check` (the parent's index). The child of node s for byte c is
 // t = base(s) + c when check[t] == s: one add, one load and one compare,
 // where a map per node (the obvious layout) costs a hash and a pointer
 // chase. Each node's failure link and first output sit in a parallel
@@ -47,8 +46,8 @@ class ByteTrie {
     float score;
   };
 
-  // Builds the trie. For keys with equal text the last one in `keys` sets
-  // the terminal id and score. An empty text marks the root as terminal.
+  // Builds the trie. For keys with equal text the last one in `keys` is the
+  // node's piece. An empty text is no piece: nothing ever reports it.
   // Iterative (no recursion on text length). Throws std::bad_alloc when the
   // texts would need more than 2^31 nodes. O(n log n) in the key count for
   // the sort plus about linear in total text bytes for the placement and
@@ -59,16 +58,9 @@ class ByteTrie {
 
   // Child of `node` for byte `c`, or kNoNode. `node` must be a node index.
   std::uint32_t child(std::uint32_t node, unsigned char c) const {
-    const std::uint32_t t = (slots_[node].base & kBaseMask) + c;
+    const std::uint32_t t = slots_[node].base + c;
     return slots_[t].check == node ? t : kNoNode;
   }
-  bool has_terminal(std::uint32_t node) const {
-    return (slots_[node].base & kTerminalBit) != 0;
-  }
-  // The id and score of the piece spelled by `node`; meaningful only when
-  // has_terminal(node).
-  TokenId terminal(std::uint32_t node) const { return piece_at(node).id; }
-  float score(std::uint32_t node) const { return piece_at(node).score; }
 
   // Matching. The state after reading some text is the node of the longest
   // suffix of that text that spells the start of a piece (the root if
@@ -87,14 +79,14 @@ class ByteTrie {
   // for byte `c`, where it would be: the memory a step to it reads, if
   // the child exists. No effect on results.
   void prefetch_child(std::uint32_t node, unsigned char c) const {
-    const std::uint32_t t = (slots_[node].base & kBaseMask) + c;
+    const std::uint32_t t = slots_[node].base + c;
     __builtin_prefetch(&slots_[t]);
     __builtin_prefetch(&links_[t]);
   }
   // The pieces that end the text read into `state`, longest first: the
   // first is output(first_output(state)), each next one output(o.next) of
-  // the one o before, until kNoOutput. The empty piece (a terminal root) is
-  // never one.
+  // the one o before, until kNoOutput. The node's own piece, if it has one,
+  // is the first, of a length equal to the node's depth.
   std::uint32_t first_output(std::uint32_t state) const { return links_[state].output; }
   const Output& output(std::uint32_t index) const { return outputs_[index]; }
 
@@ -102,18 +94,18 @@ class ByteTrie {
   std::size_t node_count() const { return node_count_; }
 
  private:
-  static constexpr std::uint32_t kTerminalBit = 0x80000000u;
-  static constexpr std::uint32_t kBaseMask = 0x7FFFFFFFu;
+  // The largest base: slot indices (base + byte) stay below 2^31 + 256.
+  static constexpr std::uint32_t kMaxBase = 0x7FFFFFFFu;
   static constexpr std::uint32_t kFree = 0xFFFFFFFFu;  // check of a free slot
 
   struct Slot {
-    std::uint32_t base = 0;       // children at base + byte; top bit: terminal
+    std::uint32_t base = 0;       // children at base + byte
     std::uint32_t check = kFree;  // index of the parent node
   };
   struct Link {
     std::uint32_t fail = kRoot;
-    // The node's own piece if it has one (the root's never counts), else
-    // the first output of its failure target.
+    // The node's own piece if it has one, else the first output of its
+    // failure target.
     std::uint32_t output = kNoOutput;
   };
 
@@ -132,14 +124,9 @@ class ByteTrie {
   // builder left them. Linear in the total key length.
   void link_nodes(const std::vector<Key>& keys, const Placed& placed);
 
-  const Output& piece_at(std::uint32_t node) const {
-    return node == kRoot ? root_piece_ : outputs_[links_[node].output];
-  }
-
   std::vector<Slot> slots_;
   std::vector<Link> links_;       // by slot index; meaningful at nodes only
   std::vector<Output> outputs_;   // one per non-empty piece, by depth (breadth first)
-  Output root_piece_{0.0f, 0, 0, kNoOutput};  // the empty piece, if any
   std::size_t node_count_ = 0;
 };
 

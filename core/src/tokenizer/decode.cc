@@ -1,12 +1,12 @@
 #include <cstring>
 #include <string>
 
-#include "tokenizer/tokenizer.h"
+#include "tokenizer/model.h"
 #include "tokenizer/utf8.h"
 
 namespace zeq {
 
-const DecodeTable::Slot& Tokenizer::decode_slot_past_end(TokenId id) const {
+const DecodeTable::Slot& Model::decode_slot_past_end(TokenId id) const {
   if (!vocab_.is_special(id)) {
     if (auto b = byte_token(id)) return DecodeTable::byte_slot_of(*b);
   }
@@ -39,13 +39,11 @@ namespace {
 // boundary, so repair and marker rewriting work run by run: piece texts
 // come from the table already rewritten, and each run of byte-token bytes
 // is repaired and rewritten on its own when a piece (or the end) closes it.
-std::string Tokenizer::decode(std::span<const TokenId> ids) const {
-  std::string text;
-  decode_into(ids, text);
-  return text;
-}
-
-void Tokenizer::decode_into(std::span<const TokenId> ids, std::string& out) const {
+void Model::decode_into(std::span<const TokenId> ids, std::string& out) const {
+  if (source_) {
+    decode_source(ids, out);
+    return;
+  }
   // An upper bound of the output. Each id adds at most the table's longest
   // text (3 bytes for a byte-token byte: a lone ill-formed byte becomes the
   // 3-byte U+FFFD), which is bound enough for a short list; a long one (or
@@ -83,7 +81,7 @@ inline char* copy_piece(char* w, const char* t, std::size_t n) {
 // below (from the slot itself for a short piece, else from the arena);
 // everything else (the start, byte tokens, ids that add nothing, long
 // pieces) goes through write_slow.
-char* Tokenizer::write_decoded(std::span<const TokenId> ids, char* w) const {
+char* Model::write_decoded(std::span<const TokenId> ids, char* w) const {
   const DecodeTable::Slot* const slots = decode_table_.slots();
   const std::size_t table_size = decode_table_.size();
   const std::size_t n = ids.size();
@@ -122,7 +120,7 @@ char* Tokenizer::write_decoded(std::span<const TokenId> ids, char* w) const {
   return w;
 }
 
-Tokenizer::SlowStep Tokenizer::write_slow(std::span<const TokenId> ids, std::size_t i, char* w,
+Model::SlowStep Model::write_slow(std::span<const TokenId> ids, std::size_t i, char* w,
                                           bool& at_start) const {
   std::string run;  // byte-token bytes, repaired together when closed
   for (; i < ids.size(); ++i) {

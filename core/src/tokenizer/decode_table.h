@@ -92,22 +92,6 @@ class DecodeTable {
     }
   }
 
-  // For a caller that learns ids one by one before decoding them: asks the
-  // processor for an id's slot, so that the wait overlaps the caller's own
-  // work. No effect on results. Holds the table's address and size, so
-  // that a loop needs no reload of them after each call it makes.
-  class Prefetch {
-   public:
-    explicit Prefetch(const DecodeTable& table) : slots_(table.slots()), size_(table.size()) {}
-    void operator()(TokenId id) const {
-      if (id < size_) __builtin_prefetch(slots_ + id);
-    }
-
-   private:
-    const Slot* slots_;
-    std::size_t size_;
-  };
-
   // Entries are added for positions 0, 1, 2, ... in order.
   void add_nothing() { slots_.push_back(nothing_slot()); }
   void add_byte(unsigned char b) { slots_.push_back(byte_slot(b)); }

@@ -3,58 +3,43 @@
 #include <string_view>
 #include <vector>
 
-#include "tokenizer/normalize.h"
+#include "tokenizer/encode.h"
+
+#include <algorithm>
+
 #include "tokenizer/segment.h"
-#include "tokenizer/tokenizer.h"
+#include "tokenizer/words.h"
 
 namespace zeq {
 
 namespace {
 
-// The lattice of encode calls. Each thread keeps its own across calls, so
-// that a call allocates nothing once it has grown to its words.
-thread_local Lattice t_lattice;
-
-// At most the lattice of a word this long (a 12-byte cell per byte, 48 KiB)
-// stays with a thread between calls; a thread pool must not keep one long
-// word's lattice per thread.
-constexpr std::size_t kKeptWordBytes = std::size_t{1} << 12;
+// The first word of a text that begins with no separator, when it is read
+// as it is: segmented from the root. Returns the rest of the text.
+template <class Segment>
+std::string_view take_bare_word(std::string_view text, Segment&& segment) {
+  const std::size_t sep = find_separator(text, 0);
+  if (sep != 0) segment(text.substr(0, sep));
+  return text.substr(sep);
+}
 
 }  // namespace
 
-std::vector<TokenId> Tokenizer::encode(std::string_view text, WordCache* cache) const {
-  std::vector<TokenId> ids;
-  encode_into(text, cache, ids);
-  return ids;
-}
-
-void Tokenizer::encode_into(std::string_view text, WordCache* cache,
-                            std::vector<TokenId>& ids) const {
+void encode_words(const Model& model, std::string_view text, FirstWord first, WordCache* cache,
+                  Lattice& lattice, std::vector<TokenId>& ids) {
   ids.clear();
   ids.reserve(text.size() / 3 + 1);
+  if (first == FirstWord::Bare) {
+    text = take_bare_word(text, [&](std::string_view word) { segment_word(model, word, ids, lattice); });
+  }
   // Words come straight from the text (no normalised copy of it, and no
   // copy of a word either: a body is segmented as the marker's known state
-  // followed by its bytes), in the thread's lattice. That is reached at the
-  // first word the cache does not have (a thread_local in a shared object
-  // is reached through a call) and trimmed when the call ends.
-  class LazyLattice {
-   public:
-    Lattice& get() {
-      if (lattice_ == nullptr) lattice_ = &t_lattice;
-      return *lattice_;
-    }
-    ~LazyLattice() {
-      if (lattice_ != nullptr) lattice_->release_over(kKeptWordBytes);
-    }
-
-   private:
-    Lattice* lattice_ = nullptr;
-  } thread_lattice;
+  // followed by its bytes).
   // A word the cache does not give: segmented, and kept if the cache holds
   // such words (`probe` is where its look-up ended).
   auto segment = [&](std::string_view body, const WordCache::Probe* probe) {
     const std::size_t first = ids.size();
-    segment_body(*this, body, ids, thread_lattice.get());
+    segment_body(model, body, ids, lattice);
     if (probe != nullptr) cache->insert(*probe, body, std::span<const TokenId>(ids).subspan(first));
   };
   if (cache == nullptr) {
@@ -104,13 +89,24 @@ void Tokenizer::encode_into(std::string_view text, WordCache* cache,
   flush();
 }
 
-std::vector<std::string_view> Tokenizer::encode_pieces(std::string_view text,
-                                                      WordCache* cache) const {
-  const std::vector<TokenId> ids = encode(text, cache);
-  std::vector<std::string_view> pieces;
-  pieces.reserve(ids.size());
-  for (TokenId id : ids) pieces.push_back(piece_or_unk(id));
-  return pieces;
+void encode_words_with_lengths(const Model& model, std::string_view text, FirstWord first,
+                               Lattice& lattice, std::vector<TokenId>& ids,
+                               std::vector<std::uint32_t>& lengths) {
+  ids.clear();
+  lengths.clear();
+  if (first == FirstWord::Bare) {
+    text = take_bare_word(text, [&](std::string_view word) {
+      segment_word(model, word, ids, lattice, &lengths);
+    });
+  }
+  for_each_word_body(text, [&](std::string_view body) {
+    segment_body(model, body, ids, lattice, &lengths);
+  });
+}
+
+void merge_unknown_runs(std::vector<TokenId>& ids, TokenId unk) {
+  auto both_unknown = [unk](TokenId a, TokenId b) { return a == unk && b == unk; };
+  ids.erase(std::unique(ids.begin(), ids.end(), both_unknown), ids.end());
 }
 
 }  // namespace zeq

@@ -1,4 +1,4 @@
-#include "tokenizer/error.h"
+#include "zeq/error.h"
 
 #include <string.h>
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "tokenizer/error.h"
+#include "zeq/error.h"
 #include "tokenizer/utf8.h"
 
 namespace zeq {
@@ -26,14 +26,16 @@ inline void offer(LatticeCell& cell, std::uint32_t distance, float s, TokenId t)
 // bytes in the word end at e (p + c, or the word's end if it is cut short):
 // its lead byte's byte token, then one step per further byte (byte token,
 // or unk_id for a byte without one); or, without a byte token for the lead
-// byte, one unk_id step over the whole character.
-void fall_back(const Tokenizer& tokenizer, const unsigned char* bytes, LatticeCell* cells,
+// byte, one unk_id step over the whole character. With options, always the
+// one unk_id step: the backtrack turns it into byte pieces where the source
+// falls back to bytes, so that a character costs one step as there.
+void fall_back(const Model& model, const unsigned char* bytes, LatticeCell* cells,
                std::size_t p, std::size_t c, std::size_t e, float fallback_score) {
-  const ByteFallbackTable& byte_fallback = tokenizer.byte_fallback();
-  if (byte_fallback.has(bytes[p])) {
+  const ByteFallbackTable& byte_fallback = model.byte_fallback();
+  if (model.source() == nullptr && byte_fallback.has(bytes[p])) {
     offer(cells[p + 1], 1, cells[p].score + fallback_score, byte_fallback.id(bytes[p]));
     for (std::size_t q = p + 1; q < e; ++q) {
-      const TokenId t = byte_fallback.has(bytes[q]) ? byte_fallback.id(bytes[q]) : tokenizer.unk_id();
+      const TokenId t = byte_fallback.has(bytes[q]) ? byte_fallback.id(bytes[q]) : model.unk_id();
       offer(cells[q + 1], 1, cells[q].score + fallback_score, t);
     }
     return;
@@ -42,7 +44,7 @@ void fall_back(const Tokenizer& tokenizer, const unsigned char* bytes, LatticeCe
     throw InternalFault("lattice index out of range: word ends inside a character");
   }
   offer(cells[p + c], static_cast<std::uint32_t>(c), cells[p].score + fallback_score,
-        tokenizer.unk_id());
+        model.unk_id());
 }
 
 // The forward pass over the `len` bytes at `bytes`, which follow the
@@ -59,10 +61,10 @@ void fall_back(const Tokenizer& tokenizer, const unsigned char* bytes, LatticeCe
 // so ties go the same way. Offers never reach past the character's end, so
 // its cells are made unreached just before it rather than the whole
 // lattice before the word.
-std::uint32_t forward(const Tokenizer& tokenizer, const unsigned char* bytes, std::size_t len,
+std::uint32_t forward(const Model& model, const unsigned char* bytes, std::size_t len,
                       LatticeCell* cells, std::size_t origin, std::uint32_t node) {
-  const ByteTrie& trie = tokenizer.trie();
-  const float fallback_score = tokenizer.min_score() - FALLBACK_PENALTY;
+  const ByteTrie& trie = model.trie();
+  const float fallback_score = model.min_score() - FALLBACK_PENALTY;
   std::size_t p = 0;
   while (p < len) {
     const std::size_t c = utf8::char_length(bytes[p]);
@@ -70,7 +72,7 @@ std::uint32_t forward(const Tokenizer& tokenizer, const unsigned char* bytes, st
       // The word ends inside this character (ill-formed): no piece can end
       // in it, only a fallback step can cover it.
       for (std::size_t q = p + 1; q <= len; ++q) cells[q] = LatticeCell{};
-      fall_back(tokenizer, bytes, cells, p, c, len, fallback_score);
+      fall_back(model, bytes, cells, p, c, len, fallback_score);
       break;
     }
     const std::size_t e = p + c;
@@ -97,7 +99,7 @@ std::uint32_t forward(const Tokenizer& tokenizer, const unsigned char* bytes, st
       offer(to, length, from.score + piece.score, piece.id);
       if (length == c) covered = true;
     }
-    if (!covered) fall_back(tokenizer, bytes, cells, p, c, e, fallback_score);
+    if (!covered) fall_back(model, bytes, cells, p, c, e, fallback_score);
     p = e;
   }
   return node;
@@ -108,70 +110,99 @@ bool starts_with_marker(std::string_view word) {
          std::memcmp(word.data(), SPACE_MARKER.data(), SPACE_MARKER.size()) == 0;
 }
 
+// Appends, in reverse text order, the ids of the path that ends at cell g
+// (and, with `lengths`, their lengths), back to the start of the word.
+// With options and byte fallback, the one step of an uncovered character
+// (an unk_id: the unknown piece itself is special, so never matched)
+// becomes the byte pieces of its bytes.
+// The word's bytes are the `origin` bytes of the marker (or none) followed
+// by `rest`.
+template <bool kExpandBytes>
+void backtrack(const Model& model, std::size_t origin, const unsigned char* rest,
+               const LatticeCell* cells, std::size_t g, std::vector<TokenId>& out,
+               std::vector<std::uint32_t>* lengths) {
+  const TokenId unk = model.unk_id();
+  for (;;) {
+    const LatticeCell& cell = cells[g];
+    if (cell.back_distance == 0) {
+      out.push_back(unk);
+      if (lengths != nullptr) lengths->push_back(static_cast<std::uint32_t>(g));
+      return;
+    }
+    if (kExpandBytes && cell.id == unk) {
+      const ByteFallbackTable& bytes = model.byte_fallback();
+      for (std::size_t q = g; q-- > g - cell.back_distance;) {
+        const auto b = q < origin ? static_cast<unsigned char>(SPACE_MARKER[q]) : rest[q - origin];
+        out.push_back(bytes.has(b) ? bytes.id(b) : unk);
+        if (lengths != nullptr) lengths->push_back(1);
+      }
+    } else {
+      out.push_back(cell.id);
+      if (lengths != nullptr) lengths->push_back(cell.back_distance);
+    }
+    g -= cell.back_distance;
+    if (g == 0) return;
+  }
+}
+
 // Segments the word made of `origin` bytes already read and the `len`
-// bytes at `rest`: the marker (origin 3, from the tokenizer's word start)
-// or nothing (origin 0, from the root).
-void segment_rest(const Tokenizer& tokenizer, std::size_t origin, const unsigned char* rest,
-                  std::size_t len, std::vector<TokenId>& out, Lattice& lattice) {
+// bytes at `rest`: the marker (origin 3, from the model's word start) or
+// nothing (origin 0, from the root).
+void segment_rest(const Model& model, std::size_t origin, const unsigned char* rest,
+                  std::size_t len, std::vector<TokenId>& out, Lattice& lattice,
+                  std::vector<std::uint32_t>* lengths) {
   const std::size_t word_len = origin + len;
   LatticeCell* cells = lattice.room(word_len);
   std::uint32_t node = ByteTrie::kRoot;
   if (origin != 0) {
-    const WordStart& start = tokenizer.word_start();
+    const WordStart& start = model.word_start();
     std::memcpy(cells, start.cells, sizeof start.cells);
     node = start.node;
   } else {
     cells[0] = LatticeCell{};
   }
-  forward(tokenizer, rest, len, cells + origin, origin, node);
+  forward(model, rest, len, cells + origin, origin, node);
 
   // Backtrack from the end, then put this word's ids in text order.
   const std::size_t first = out.size();
-  std::size_t g = word_len;
-  for (;;) {
-    const LatticeCell& cell = cells[g];
-    if (cell.back_distance == 0) {
-      out.push_back(tokenizer.unk_id());
-      break;
-    }
-    out.push_back(cell.id);
-    g -= cell.back_distance;
-    if (g == 0) break;
+  const std::size_t first_length = lengths != nullptr ? lengths->size() : 0;
+  const SourceRules* source = model.source();
+  if (source != nullptr && source->byte_fallback) {
+    backtrack<true>(model, origin, rest, cells, word_len, out, lengths);
+  } else {
+    backtrack<false>(model, origin, rest, cells, word_len, out, lengths);
   }
   std::reverse(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
+  if (lengths != nullptr) {
+    std::reverse(lengths->begin() + static_cast<std::ptrdiff_t>(first_length), lengths->end());
+  }
 }
 
 }  // namespace
 
-WordStart find_word_start(const Tokenizer& tokenizer) {
+WordStart find_word_start(const Model& model) {
   WordStart start;
-  start.node = forward(tokenizer, reinterpret_cast<const unsigned char*>(SPACE_MARKER.data()),
+  start.node = forward(model, reinterpret_cast<const unsigned char*>(SPACE_MARKER.data()),
                        SPACE_MARKER.size(), start.cells, 0, ByteTrie::kRoot);
   return start;
 }
 
-void segment_word(const Tokenizer& tokenizer, std::string_view word,
-                  std::vector<TokenId>& out, Lattice& lattice) {
+void segment_word(const Model& model, std::string_view word, std::vector<TokenId>& out,
+                  Lattice& lattice, std::vector<std::uint32_t>* lengths) {
   if (word.empty()) return;
   // Every word of a normalised text starts with the marker, whose part of
-  // the pass is the same in every word: it is taken from the tokenizer, so
+  // the pass is the same in every word: it is taken from the model, so
   // that the first byte of the body is walked from a known state at once.
-  // (Other words, from C++ callers and tests, are read from the start.)
+  // (A word without it is read from the start.)
   const std::size_t origin = starts_with_marker(word) ? SPACE_MARKER.size() : 0;
   const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
-  segment_rest(tokenizer, origin, bytes + origin, word.size() - origin, out, lattice);
+  segment_rest(model, origin, bytes + origin, word.size() - origin, out, lattice, lengths);
 }
 
-void segment_body(const Tokenizer& tokenizer, std::string_view body,
-                  std::vector<TokenId>& out, Lattice& lattice) {
-  segment_rest(tokenizer, SPACE_MARKER.size(), reinterpret_cast<const unsigned char*>(body.data()),
-               body.size(), out, lattice);
-}
-
-void segment_word(const Tokenizer& tokenizer, std::string_view word,
-                  std::vector<TokenId>& out) {
-  Lattice lattice;
-  segment_word(tokenizer, word, out, lattice);
+void segment_body(const Model& model, std::string_view body, std::vector<TokenId>& out,
+                  Lattice& lattice, std::vector<std::uint32_t>* lengths) {
+  segment_rest(model, SPACE_MARKER.size(), reinterpret_cast<const unsigned char*>(body.data()),
+               body.size(), out, lattice, lengths);
 }
 
 }  // namespace zeq

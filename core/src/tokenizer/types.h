@@ -2,13 +2,11 @@
 #ifndef ZEQ_TOKENIZER_TYPES_H_
 #define ZEQ_TOKENIZER_TYPES_H_
 
-#include <cstdint>
 #include <string_view>
 
-namespace zeq {
+#include "zeq/tokenizer.h"  // TokenId
 
-// A token id as stored in the vocabulary file and handed to callers.
-using TokenId = std::uint32_t;
+namespace zeq {
 
 // U+2581 LOWER ONE EIGHTH BLOCK: stands for a space inside words and pieces.
 inline constexpr std::string_view SPACE_MARKER = "\xE2\x96\x81";

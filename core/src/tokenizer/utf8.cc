@@ -47,6 +47,14 @@ Step read_sequence(const unsigned char* s, std::size_t n, std::size_t i) {
 
 }  // namespace
 
+std::size_t valid_char_length(std::string_view bytes) {
+  if (bytes.empty()) return 0;
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (s[0] < 0x80) return 1;
+  const Step step = read_sequence(s, bytes.size(), 0);
+  return step.valid ? step.length : 0;
+}
+
 std::string Utf8Error::to_string() const {
   if (error_len == 0) {
     return "incomplete utf-8 byte sequence from index " + std::to_string(valid_up_to);

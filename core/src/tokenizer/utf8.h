@@ -29,6 +29,10 @@ std::optional<Utf8Error> validate(std::string_view bytes);
 // (and a sequence cut short by the end) with U+FFFD. O(n).
 void append_lossy(std::string_view bytes, std::string& out);
 
+// Length of the well-formed character at the start of `bytes`, or 0 when
+// it does not start with one (or is empty). O(1).
+std::size_t valid_char_length(std::string_view bytes);
+
 // Length of the character whose first byte is `lead`, judged from that byte
 // alone: 1 for 0x00-0xBF (continuation bytes included), 2 for 0xC0-0xDF,
 // 3 for 0xE0-0xEF, 4 for 0xF0-0xFF.

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "tokenizer/utf8.h"
+#include "tokenizer/options.h"
 
 namespace zeq {
 namespace {
@@ -43,18 +44,22 @@ class FileDescriptor {
   int fd_;
 };
 
-// Read-ahead buffer over a file: serves small fixed-size fields from one
-// 8192-byte buffer and reads large ones straight into their destination.
+// Read-ahead over a file, or a reader of bytes in memory: serves small
+// fixed-size fields from one 8192-byte buffer (or the bytes themselves) and
+// reads large ones from a file straight into their destination.
 class Reader {
  public:
-  explicit Reader(int fd) : fd_(fd), buffer_(new unsigned char[kBufferSize]) {}
+  explicit Reader(int fd) : fd_(fd), owned_(new unsigned char[kBufferSize]), buffer_(owned_.get()) {}
+  explicit Reader(std::string_view data)
+      : buffer_(reinterpret_cast<const unsigned char*>(data.data())), filled_(data.size()) {}
 
-  // Fills dest[0, n) from the file, or fails with the file's error or
-  // "failed to fill whole buffer" at end of file. Abandon after an error.
+  // Fills dest[0, n) from the input, or fails with the file's error or
+  // "failed to fill whole buffer" at its end. Abandon after an error.
   Result<void> read_exact(unsigned char* dest, std::size_t n) {
     if (filled_ - pos_ >= n) {
-      std::memcpy(dest, buffer_.get() + pos_, n);
+      std::memcpy(dest, buffer_ + pos_, n);
       pos_ += n;
+      consumed_ += n;
       return {};
     }
     while (n > 0) {
@@ -64,19 +69,21 @@ class Reader {
         if (!got) return std::unexpected(got.error());
         dest += *got;
         n -= *got;
+        consumed_ += *got;
         continue;
       }
       if (pos_ == filled_) {
-        auto got = read_some(buffer_.get(), kBufferSize);
+        auto got = read_some(owned_.get(), kBufferSize);
         if (!got) return std::unexpected(got.error());
         pos_ = 0;
         filled_ = *got;
       }
       const std::size_t take = std::min(filled_ - pos_, n);
-      std::memcpy(dest, buffer_.get() + pos_, take);
+      std::memcpy(dest, buffer_ + pos_, take);
       pos_ += take;
       dest += take;
       n -= take;
+      consumed_ += take;
     }
     return {};
   }
@@ -88,9 +95,35 @@ class Reader {
            static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
   }
 
+  // Everything left, up to the end of the input: what the input holds
+  // decides the size, never a number read from it.
+  Result<std::string> read_rest() {
+    std::string rest(reinterpret_cast<const char*>(buffer_ + pos_), filled_ - pos_);
+    consumed_ += filled_ - pos_;
+    pos_ = filled_;
+    if (fd_ < 0) return rest;
+    for (;;) {
+      const std::size_t old = rest.size();
+      rest.resize(old + std::max(kBufferSize, old));
+      auto got = read_some(reinterpret_cast<unsigned char*>(rest.data()) + old, rest.size() - old);
+      if (!got) {
+        rest.resize(old);
+        if (got.error().is_unexpected_eof()) return rest;
+        return std::unexpected(got.error());
+      }
+      rest.resize(old + *got);
+      consumed_ += *got;
+    }
+  }
+
+  // Bytes of the input delivered so far.
+  std::uint64_t consumed() const { return consumed_; }
+
  private:
   // One read(2) of up to n bytes, repeated on EINTR; 0 bytes is an error.
+  // Bytes in memory have nothing more to give.
   Result<std::size_t> read_some(unsigned char* dest, std::size_t n) {
+    if (fd_ < 0) return std::unexpected(TokenizerError::unexpected_eof());
     for (;;) {
       const ssize_t got = ::read(fd_, dest, n);
       if (got > 0) return static_cast<std::size_t>(got);
@@ -99,10 +132,12 @@ class Reader {
     }
   }
 
-  int fd_;
-  std::unique_ptr<unsigned char[]> buffer_;
+  int fd_ = -1;
+  std::unique_ptr<unsigned char[]> owned_;
+  const unsigned char* buffer_;
   std::size_t pos_ = 0;
   std::size_t filled_ = 0;
+  std::uint64_t consumed_ = 0;
 };
 
 Result<int> open_read_only(std::string_view path) {
@@ -152,6 +187,78 @@ Result<std::string> read_text(Reader& reader, std::uint32_t len) {
   return text;
 }
 
+// The header and records, in file order; `bound` caps the entries reserved
+// up front. Errors carry the place where reading stopped.
+Result<Vocab> read_records(Reader& reader, std::size_t bound) {
+  TokenizerError::Place place;
+  auto failed = [&](TokenizerError error) {
+    place.bytes_read = reader.consumed();
+    return std::unexpected(std::move(error.at(place)));
+  };
+
+  static constexpr unsigned char kMagic[4] = {'Z', 'E', 'Q', 'Z'};
+  unsigned char magic[4];
+  if (auto r = reader.read_exact(magic, 4); !r) return failed(r.error());
+  if (std::memcmp(magic, kMagic, 4) != 0) {
+    return failed(TokenizerError::invalid_vocab(
+        "bad magic: expected " + list_form(kMagic) + ", got " + list_form(magic)));
+  }
+  auto version = reader.read_u32();
+  if (!version) return failed(version.error());
+  if (*version != 1) {
+    return failed(TokenizerError::invalid_vocab(
+        "version mismatch: expected 1, got " + std::to_string(*version)));
+  }
+  std::uint32_t header[5];  // piece_count, pad_id, unk_id, bos_id, eos_id
+  for (auto& field : header) {
+    auto v = reader.read_u32();
+    if (!v) return failed(v.error());
+    field = *v;
+  }
+  const std::uint32_t piece_count = header[0];
+  place.part = TokenizerError::Place::Part::Records;
+  place.piece_count = piece_count;
+
+  std::vector<PieceEntry> entries;
+  entries.reserve(std::min<std::size_t>(piece_count, bound));
+  for (std::uint32_t i = 0; i < piece_count; ++i) {
+    place.records_read = i;
+    auto id = reader.read_u32();
+    if (!id) return failed(id.error());
+    auto score_bits = reader.read_u32();
+    if (!score_bits) return failed(score_bits.error());
+    auto len = reader.read_u32();
+    if (!len) return failed(len.error());
+    auto text = read_text(reader, *len);
+    if (!text) return failed(text.error());
+    if (auto bad = utf8::validate(*text)) {
+      return failed(TokenizerError::invalid_vocab("piece not utf-8: " + bad->to_string()));
+    }
+    entries.push_back(PieceEntry{std::move(*text), *id, std::bit_cast<float>(*score_bits)});
+  }
+  return Vocab::from_entries(std::move(entries), header[1], header[2], header[3], header[4]);
+}
+
+// The records, then the options section if anything follows them.
+Result<VocabFile> read_whole(Reader& reader, std::size_t bound) {
+  auto vocab = read_records(reader, bound);
+  if (!vocab) return std::unexpected(std::move(vocab.error()));
+  TokenizerError::Place place;
+  place.part = TokenizerError::Place::Part::Options;
+  place.piece_count = place.records_read = vocab->size();
+  auto rest = reader.read_rest();
+  place.bytes_read = reader.consumed();
+  if (!rest) return std::unexpected(std::move(rest.error().at(place)));
+  VocabFile file{std::move(*vocab), std::nullopt};
+  if (rest->empty()) return file;
+  auto options = parse_options(*rest, file.vocab.size());
+  if (!options) {
+    return std::unexpected(std::move(TokenizerError::invalid_vocab(options.error()).at(place)));
+  }
+  file.options = std::move(*options);
+  return file;
+}
+
 }  // namespace
 
 Result<Vocab> read_vocab_file(std::string_view path) {
@@ -159,45 +266,21 @@ Result<Vocab> read_vocab_file(std::string_view path) {
   if (!fd) return std::unexpected(fd.error());
   FileDescriptor file(*fd);
   Reader reader(file.get());
+  return read_records(reader, record_bound(file.get()));
+}
 
-  static constexpr unsigned char kMagic[4] = {'Z', 'E', 'Q', 'Z'};
-  unsigned char magic[4];
-  if (auto r = reader.read_exact(magic, 4); !r) return std::unexpected(r.error());
-  if (std::memcmp(magic, kMagic, 4) != 0) {
-    return std::unexpected(TokenizerError::invalid_vocab(
-        "bad magic: expected " + list_form(kMagic) + ", got " + list_form(magic)));
-  }
-  auto version = reader.read_u32();
-  if (!version) return std::unexpected(version.error());
-  if (*version != 1) {
-    return std::unexpected(TokenizerError::invalid_vocab(
-        "version mismatch: expected 1, got " + std::to_string(*version)));
-  }
-  std::uint32_t header[5];  // piece_count, pad_id, unk_id, bos_id, eos_id
-  for (auto& field : header) {
-    auto v = reader.read_u32();
-    if (!v) return std::unexpected(v.error());
-    field = *v;
-  }
-  const std::uint32_t piece_count = header[0];
+Result<VocabFile> read_model_file(std::string_view path) {
+  auto fd = open_read_only(path);
+  if (!fd) return std::unexpected(fd.error());
+  FileDescriptor file(*fd);
+  Reader reader(file.get());
+  return read_whole(reader, record_bound(file.get()));
+}
 
-  std::vector<PieceEntry> entries;
-  entries.reserve(std::min<std::size_t>(piece_count, record_bound(file.get())));
-  for (std::uint32_t i = 0; i < piece_count; ++i) {
-    auto id = reader.read_u32();
-    if (!id) return std::unexpected(id.error());
-    auto score_bits = reader.read_u32();
-    if (!score_bits) return std::unexpected(score_bits.error());
-    auto len = reader.read_u32();
-    if (!len) return std::unexpected(len.error());
-    auto text = read_text(reader, *len);
-    if (!text) return std::unexpected(text.error());
-    if (auto bad = utf8::validate(*text)) {
-      return std::unexpected(TokenizerError::invalid_vocab("piece not utf-8: " + bad->to_string()));
-    }
-    entries.push_back(PieceEntry{std::move(*text), *id, std::bit_cast<float>(*score_bits)});
-  }
-  return Vocab::from_entries(std::move(entries), header[1], header[2], header[3], header[4]);
+Result<VocabFile> read_model_bytes(std::string_view data) {
+  Reader reader(data);
+  const std::size_t bound = data.size() <= kHeaderSize ? 0 : (data.size() - kHeaderSize) / kRecordHeaderSize;
+  return read_whole(reader, bound);
 }
 
 }  // namespace zeq

@@ -1,10 +1,9 @@
-// Text normalisation and word splitting ahead of segmentation.
-#ifndef ZEQ_TOKENIZER_NORMALIZE_H_
-#define ZEQ_TOKENIZER_NORMALIZE_H_
+// How encoding cuts a text into words: at every space and every
+// SPACE_MARKER, each word being a marker followed by its body.
+#ifndef ZEQ_TOKENIZER_WORDS_H_
+#define ZEQ_TOKENIZER_WORDS_H_
 
-#include <string>
 #include <string_view>
-#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -13,20 +12,6 @@
 #include "tokenizer/types.h"
 
 namespace zeq {
-
-// Writes into `out` (cleared first) the text with every U+0020 turned into
-// SPACE_MARKER and one SPACE_MARKER put in front unless the result already
-// starts with one. The empty text stays empty. No other character changes.
-void normalize(std::string_view text, std::string& out);
-std::string normalize(std::string_view text);
-
-// The word of `normalized` that starts at `pos`: from there up to (not
-// including) the next SPACE_MARKER after it, or to the end. Advances `pos`
-// past it. Every word of a normalised text starts with exactly one marker.
-std::string_view next_word(std::string_view normalized, std::size_t& pos);
-
-// All words of `normalized`, in order, as views into it.
-std::vector<std::string_view> split_words(std::string_view normalized);
 
 // Offset of the next word separator in `text` at or after `from`: a space
 // or a SPACE_MARKER. text.size() when there is none.
@@ -62,12 +47,13 @@ inline std::size_t find_separator(std::string_view text, std::size_t from) {
   return n;
 }
 
-// Visits the words of split_words(normalize(text)), in order, without
-// building the normalised text: every word is SPACE_MARKER followed by a
-// body, and `visit` receives the body as a view into `text`. Each space
-// or marker of the text starts a word whose body runs to the next one; a
-// text that does not start with one gets a first word of its own (the
-// marker that normalize puts in front). One pass, no allocation.
+// Visits the words of `text` in order, without building its normalised
+// form (every space a marker, a marker in front unless the text begins
+// with a space or one): every word is SPACE_MARKER followed by a body, and
+// `visit` receives the body as a view into `text`. Each space or marker of
+// the text starts a word whose body runs to the next one; a text that does
+// not start with one gets a first word of its own (the marker put in
+// front). One pass, no allocation.
 template <class Visit>
 void for_each_word_body(std::string_view text, Visit&& visit) {
   std::size_t sep = find_separator(text, 0);
@@ -81,4 +67,4 @@ void for_each_word_body(std::string_view text, Visit&& visit) {
 
 }  // namespace zeq
 
-#endif  // ZEQ_TOKENIZER_NORMALIZE_H_
+#endif  // ZEQ_TOKENIZER_WORDS_H_

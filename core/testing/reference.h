@@ -18,7 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tokenizer/tokenizer.h"
+#include "model_calls.h"
+#include "tokenizer/model.h"
 #include "tokenizer/vocab.h"
 #include "tokenizer/word_cache.h"
 
@@ -336,9 +337,9 @@ class Reference {
 // and checks the promises that hold for any vocabulary.
 // With a cache, encoding through it must give the same ids as without one,
 // both when the text's words are new to it and when they are not.
-inline void check_against(const Tokenizer& tok, const Reference& ref, std::string_view text,
+inline void check_against(const Model& tok, const Reference& ref, std::string_view text,
                           const std::vector<TokenId>& ids, WordCache* cache = nullptr) {
-  const std::vector<TokenId> got = tok.encode(text);
+  const std::vector<TokenId> got = testing::encode(tok, text);
   const std::vector<TokenId> want = ref.encode(text);
   if (got != want) {
     fail("encode differs from the reference",
@@ -346,7 +347,7 @@ inline void check_against(const Tokenizer& tok, const Reference& ref, std::strin
   }
   if (cache != nullptr) {
     for (int round = 0; round < 2; ++round) {
-      const std::vector<TokenId> cached = tok.encode(text, cache);
+      const std::vector<TokenId> cached = testing::encode(tok, text, cache);
       if (cached != got) {
         fail("encode through the word cache differs",
              "text: " + hex(text) + "\nround " + std::to_string(round) + ", " +
@@ -354,11 +355,11 @@ inline void check_against(const Tokenizer& tok, const Reference& ref, std::strin
                  "\nwant: " + ids_text(got));
       }
     }
-    if (tok.encode_pieces(text, cache) != tok.encode_pieces(text)) {
+    if (testing::encode_pieces(tok, text, cache) != testing::encode_pieces(tok, text)) {
       fail("encode_pieces through the word cache differs", hex(text));
     }
   }
-  const std::vector<std::string_view> pieces = tok.encode_pieces(text);
+  const std::vector<std::string_view> pieces = testing::encode_pieces(tok, text);
   if (pieces.size() != got.size()) fail("encode_pieces and encode differ in length", hex(text));
   const auto& entries = tok.vocab().pieces();
   for (std::size_t i = 0; i < got.size(); ++i) {
@@ -373,7 +374,7 @@ inline void check_against(const Tokenizer& tok, const Reference& ref, std::strin
     }
   }
   for (const std::vector<TokenId>* seq : {&got, &ids}) {
-    const std::string out = tok.decode(*seq);
+    const std::string out = testing::decode(tok, *seq);
     const std::string expect = ref.decode(*seq);
     if (out != expect) {
       fail("decode differs from the reference",
@@ -396,7 +397,7 @@ inline void check_against(const Tokenizer& tok, const Reference& ref, std::strin
 // vocabulary's records carry their positions as ids. A byte piece's text
 // written out literally in t may be segmented as that piece and comes back
 // as its byte, so texts holding "<0x" are left out too.
-inline void check_round_trip(const Tokenizer& tok, const Reference& ref, std::string_view text) {
+inline void check_round_trip(const Model& tok, const Reference& ref, std::string_view text) {
   if (text.starts_with(' ') || text.find(kMarker) != std::string_view::npos ||
       text.find("<0x") != std::string_view::npos) {
     return;
@@ -405,11 +406,11 @@ inline void check_round_trip(const Tokenizer& tok, const Reference& ref, std::st
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].id != i) return;
   }
-  const std::vector<TokenId> ids = tok.encode(text);
+  const std::vector<TokenId> ids = testing::encode(tok, text);
   for (TokenId id : ids) {
     if (ref.special(id)) return;
   }
-  const std::string back = tok.decode(ids);
+  const std::string back = testing::decode(tok, ids);
   if (back != text) {
     fail("decode(encode(t)) != t", "t:    " + hex(text) + "\nback: " + hex(back) + "\nids: " + ids_text(ids));
   }

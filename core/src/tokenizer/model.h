@@ -1,10 +1,13 @@
-// The loaded tokenizer: vocabulary tables plus the segmentation model built
-// from them. Immutable after from_vocab; every operation only reads it, so
-// any number of threads may use one instance at once.
-#ifndef ZEQ_TOKENIZER_TOKENIZER_H_
-#define ZEQ_TOKENIZER_TOKENIZER_H_
+// The loaded model behind a zeq::Tokenizer: vocabulary tables, the
+// segmentation model built from them and, for a file with an options
+// section, the source model's normaliser and rules. Immutable after it is
+// built; every operation only reads it, so any number of threads may use
+// one at once.
+#ifndef ZEQ_TOKENIZER_MODEL_H_
+#define ZEQ_TOKENIZER_MODEL_H_
 
 #include <array>
+#include <expected>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -16,9 +19,10 @@
 #include "tokenizer/byte_trie.h"
 #include "tokenizer/decode_table.h"
 #include "tokenizer/lattice.h"
+#include "tokenizer/normalizer.h"
+#include "tokenizer/options.h"
 #include "tokenizer/types.h"
 #include "tokenizer/vocab.h"
-#include "tokenizer/word_cache.h"
 
 namespace zeq {
 
@@ -38,54 +42,59 @@ class ByteFallbackTable {
   std::array<bool, 256> present_{};
 };
 
-class Tokenizer {
+// What a model built from an options section keeps of it.
+struct SourceRules {
+  Normalizer normalizer;
+  NormalizerFlags flags;
+  bool byte_fallback = false;
+  bool merge_unknown_runs = false;
+  // Kind of every position; empty when every record is ordinary.
+  std::vector<PieceKind> kinds;
+  std::string unknown_surface;
+
+  PieceKind kind(std::size_t position) const {
+    return position < kinds.size() ? kinds[position] : PieceKind::Ordinary;
+  }
+};
+
+class Model {
  public:
   // Builds the trie over every record whose stored id is not one of the four
   // special ids, the least score among them (0.0 when there is none or all
   // are NaN, +inf or the largest finite float), the byte-fallback table and
   // the id-to-byte map. Takes the vocabulary over. Cannot fail (short of
   // memory exhaustion).
-  static Tokenizer from_vocab(Vocab vocab);
+  static Model from_vocab(Vocab vocab);
+  // The same for a file with an options section: the trie holds only the
+  // ordinary and user-defined pieces among those records (user-defined ones
+  // scored to be kept whole), the least score is that of the ordinary ones,
+  // and the normaliser and fallback rules are the section's. Fails, with a
+  // one-line reason, when the section's character map is broken.
+  static std::expected<Model, std::string> from_vocab(Vocab vocab, ModelOptions options);
 
-  Tokenizer(Tokenizer&&) noexcept = default;
-  Tokenizer& operator=(Tokenizer&&) noexcept = default;
+  Model(Model&&) noexcept = default;
+  Model& operator=(Model&&) noexcept = default;
 
-  // --- Encoding (encode.cc) ---
-
-  // Ids of the best segmentation of `text` (UTF-8), word by word; nothing
-  // added (no bos/eos). Throws InternalFault if `text` is not well-formed
-  // UTF-8 in a way that reaches past a word's end (never for valid text).
-  // With a cache, words seen before are looked up instead of segmented
-  // again (same result); the cache must belong to this tokenizer alone.
-  std::vector<TokenId> encode(std::string_view text, WordCache* cache = nullptr) const;
-  // The same ids, written over `ids` (whose capacity is reused).
-  void encode_into(std::string_view text, WordCache* cache, std::vector<TokenId>& ids) const;
-
-  // encode, then each id read as a position: the piece text there, or
-  // "<unk>" for a position at or past the end. The views point into this
-  // tokenizer (or at a static literal) and live as long as it does.
-  std::vector<std::string_view> encode_pieces(std::string_view text,
-                                              WordCache* cache = nullptr) const;
-
-  // The text encode_pieces gives for `id`: the piece text at that
-  // position, or "<unk>" for a position at or past the end.
+  // The text a piece list shows for `id`: the piece text at that position,
+  // or "<unk>" for a position at or past the end.
   std::string_view piece_or_unk(TokenId id) const {
     return id < vocab_.size() ? std::string_view(vocab_.pieces()[id].text) : std::string_view("<unk>");
   }
 
-  // --- Decoding (decode.cc) ---
+  // --- Decoding (decode.cc, decode_source.cc) ---
 
   // Joins what each id contributes (special ids: nothing; byte-token ids:
   // their byte; other positions: the piece text; the rest: nothing), repairs
   // ill-formed UTF-8 with U+FFFD, drops a SPACE_MARKER at the very start and
-  // turns every other one into a space. Never fails.
-  std::string decode(std::span<const TokenId> ids) const;
-  // The same text, written over `out` (whose capacity is reused: a caller
-  // that decodes many id lists allocates once).
+  // turns every other one into a space; with options, the source model's
+  // rules instead (decode_source.cc). Writes over `out`, whose capacity is
+  // reused. Never fails.
   void decode_into(std::span<const TokenId> ids, std::string& out) const;
   // What a caller that learns ids one by one can ask for before decoding
-  // them (see DecodeTable::Prefetch).
-  DecodeTable::Prefetch decode_prefetch() const { return DecodeTable::Prefetch(decode_table_); }
+  // them: each id's table slot.
+  DecodePrefetch decode_prefetch() const {
+    return DecodePrefetch(decode_table_.slots(), decode_table_.size(), sizeof(DecodeTable::Slot));
+  }
 
   // --- Look-ups ---
 
@@ -100,7 +109,7 @@ class Tokenizer {
   }
   std::uint64_t vocab_size() const { return vocab_.size(); }
 
-  // --- Model, read by segmentation and tests ---
+  // --- The model, read by segmentation and tests ---
 
   const Vocab& vocab() const { return vocab_; }
   const ByteTrie& trie() const { return trie_; }
@@ -113,8 +122,18 @@ class Tokenizer {
   // Where segmentation stands after a word's leading SPACE_MARKER.
   const WordStart& word_start() const { return word_start_; }
 
+  // --- Options (null or default for a file without a section) ---
+
+  // The source model's rules, or null.
+  const SourceRules* source() const { return source_ ? &*source_ : nullptr; }
+
  private:
-  explicit Tokenizer(Vocab vocab) : vocab_(std::move(vocab)) {}
+  explicit Model(Vocab vocab) : vocab_(std::move(vocab)) {}
+
+  // The tables every model has; `kinds` (by position, or empty) keeps
+  // control, unused and byte pieces out of the trie and scores user-defined
+  // ones as the source does.
+  void build(const std::vector<PieceKind>& kinds);
 
   // What decode does with `id` (see decode).
   const DecodeTable::Slot& decode_slot(TokenId id) const {
@@ -134,6 +153,8 @@ class Tokenizer {
     char* w;
   };
   SlowStep write_slow(std::span<const TokenId> ids, std::size_t i, char* w, bool& at_start) const;
+  // decode_into with the source model's rules.
+  void decode_source(std::span<const TokenId> ids, std::string& out) const;
 
   Vocab vocab_;
   ByteTrie trie_;
@@ -145,8 +166,9 @@ class Tokenizer {
   float min_score_ = 0.0f;
   TokenId unk_id_ = 0;
   WordStart word_start_;
+  std::optional<SourceRules> source_;
 };
 
 }  // namespace zeq
 
-#endif  // ZEQ_TOKENIZER_TOKENIZER_H_
+#endif  // ZEQ_TOKENIZER_MODEL_H_
