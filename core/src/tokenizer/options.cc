@@ -72,6 +72,11 @@ std::expected<void, std::string> read_normalizer(std::string_view payload, Model
   out.normalizer.add_dummy_prefix = (*flags & kAddDummyPrefix) != 0;
   out.normalizer.remove_extra_whitespaces = (*flags & kRemoveExtraWhitespaces) != 0;
   out.normalizer.escape_whitespaces = (*flags & kEscapeWhitespaces) != 0;
+  // Encoding cuts words at markers: a normaliser that leaves spaces as they
+  // are would be read wrong, so it is refused rather than guessed at.
+  if (!out.normalizer.escape_whitespaces) {
+    return fail("a normaliser that keeps spaces as spaces (no escape_whitespaces) is not supported");
+  }
   out.charsmap.assign(c.take(c.remaining()));
   return {};
 }
