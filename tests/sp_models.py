@@ -25,6 +25,7 @@ TRAINING_LINES = 2000  # from the start of each corpus
 # kind -> the trainer arguments besides the common ones below
 KINDS: Dict[str, dict] = {
     "default": {},  # nmt_nfkc, add_dummy_prefix, remove_extra_whitespaces
+    "nfkc": {"normalization_rule_name": "nfkc"},
     "nfkc_cf": {"normalization_rule_name": "nfkc_cf"},
     "nmt_nfkc_cf": {"normalization_rule_name": "nmt_nfkc_cf"},
     "identity_folding": {"normalization_rule_name": "identity",
