@@ -118,7 +118,7 @@ def seq(*steps):
     ({"normalizer": seq(PRECOMPILED, STRIP, FOLD)}, CHARSMAP, True, None),
     ({"normalizer": seq(seq(PRECOMPILED), seq(STRIP, FOLD))}, CHARSMAP, True, None),
     ({"normalizer": PRECOMPILED, "pre_tokenizer": SEQ}, CHARSMAP, True, None),
-    ({"normalizer": seq(FOLD, STRIP)}, b"", False, f"Replace(' {{2,}}' -> '{M}'), Strip(left=False"),
+    ({"normalizer": seq(FOLD, STRIP)}, b"", False, f"Replace(' {{2,}}' -> '{M}'), Strip(left="),
     ({"normalizer": seq(STRIP, FOLD, PRECOMPILED)}, b"", True, "steps Precompiled cannot"),
     ({"normalizer": seq(PRECOMPILED, {"type": "Lowercase"}, {"type": "NFKC"})}, CHARSMAP, False,
      "steps Lowercase, NFKC cannot"),
@@ -140,12 +140,14 @@ def test_tokenizer_json_normalisers(top, charsmap, folding, left_out):
 ])
 def test_a_broken_precompiled_charsmap_is_refused(precompiled, message):
     with pytest.raises(ConversionError, match=message):
-        from_hf_tokenizer_json(hf_json(normalizer=dict(PRECOMPILED, precompiled_charsmap=precompiled)))
+        from_hf_tokenizer_json(hf_json(normalizer={"type": "Precompiled",
+                                                   "precompiled_charsmap": precompiled}))
 
 
 def test_sentencepiece_settings_and_kinds_from_a_hand_written_model():
-    pieces = BASE_PIECES + [("<pad>", 0.0, CONTROL), ("<m>", 0.0, CONTROL), ("[X]", 0.0, USER_DEFINED),
-                            ("zz", 0.0, UNUSED), (byte_piece_text(65), 0.0, BYTE)]
+    pieces = BASE_PIECES + [("<pad>", 0.0, CONTROL), ("<m>", 0.0, CONTROL),
+                            ("[X]", 0.0, USER_DEFINED), ("zz", 0.0, UNUSED),
+                            (byte_piece_text(65), 0.0, BYTE)]
     model = sp_model(pieces, trainer={43: vi(43, 10), 44: st(44, "<?>")},
                      normalizer={2: ld(2, CHARSMAP), 4: vi(4, 1)})
     conv = from_sentencepiece(model)

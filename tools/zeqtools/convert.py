@@ -282,12 +282,11 @@ def from_sentencepiece(data: bytes, *, strict: bool = False, raw: bool = False) 
         if not 0 <= sid < n:
             raise ConversionError(f"the trainer settings' {name}_id is {sid}, "
                                   f"outside the {n} pieces")
-        if name == "unk" and kinds[sid] != 2:
-            raise ConversionError(f"the trainer settings' unk_id is {sid} but piece {sid} "
-                                  f"({_show(texts[sid])}) is of type {_SP_TYPES[kinds[sid]]}, not UNKNOWN")
-        if name != "unk" and kinds[sid] != 3:
+        wanted = 2 if name == "unk" else 3
+        if kinds[sid] != wanted:
             raise ConversionError(f"the trainer settings' {name}_id is {sid} but piece {sid} "
-                                  f"({_show(texts[sid])}) is of type {_SP_TYPES[kinds[sid]]}, not CONTROL")
+                                  f"({_show(texts[sid])}) is of type {_SP_TYPES[kinds[sid]]}, "
+                                  f"not {_SP_TYPES[wanted]}")
         specials[name] = sid
     unknown = [i for i, k in enumerate(kinds) if k == 2]
     if unknown != ([specials["unk"]] if specials["unk"] != MISSING_ID else []):

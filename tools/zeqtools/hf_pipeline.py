@@ -23,7 +23,7 @@ from __future__ import annotations
 import base64
 import binascii
 from dataclasses import dataclass, field
-from typing import Any, Callable, List
+from typing import Any, Callable, Dict, List
 
 from .errors import ConversionError
 from .options import charsmap_problem
@@ -67,8 +67,9 @@ def _describe(step: Any) -> str:
     kind = _kind(step)
     if kind == "Replace":
         pattern = step.get("pattern") or {}
-        shown = pattern.get("Regex", pattern.get("String")) if isinstance(pattern, dict) else pattern
-        return f"Replace({shown!r} -> {step.get('content')!r})"
+        if isinstance(pattern, dict):
+            pattern = pattern.get("Regex", pattern.get("String"))
+        return f"Replace({pattern!r} -> {step.get('content')!r})"
     if kind == "Strip":
         return f"Strip(left={step.get('strip_left')}, right={step.get('strip_right')})"
     return kind
@@ -84,7 +85,7 @@ def _is_fold_to_marker(step: Any) -> bool:
             and step.get("content") == MARKER)
 
 
-def _charsmap(step: dict) -> bytes:
+def _charsmap(step: Dict[str, Any]) -> bytes:
     text = step.get("precompiled_charsmap")
     if text is None or text == "":
         return b""
@@ -121,7 +122,7 @@ def read_normaliser(nz: Any, pipeline: Pipeline) -> None:
             i += 1
 
 
-def _read_metaspace(pt: dict, pipeline: Pipeline) -> None:
+def _read_metaspace(pt: Dict[str, Any], pipeline: Pipeline) -> None:
     rep = pt.get("replacement", MARKER)
     if rep != MARKER:
         raise ConversionError(f"pre_tokenizer Metaspace replaces spaces with {rep!r}; "
@@ -159,7 +160,7 @@ def read_pre_tokenizer(pt: Any, pipeline: Pipeline) -> None:
                           "word splitting with U+2581")
 
 
-def read_pipeline(doc: dict, note: Callable[[str], None]) -> Pipeline:
+def read_pipeline(doc: Dict[str, Any], note: Callable[[str], None]) -> Pipeline:
     """The normaliser settings of a tokenizer.json; what still differs from
     tokenizers once they are applied goes to ``note``."""
     pipeline = Pipeline()

@@ -208,7 +208,7 @@ def _flags(payload: bytes, name: str, known: int, exact: bool) -> int:
     if len(payload) < _U32.size or (exact and len(payload) != _U32.size):
         wanted = "4" if exact else "at least 4"
         raise _fail(f"{name} field holds {len(payload)} bytes, expected {wanted}")
-    (flags,) = _U32.unpack_from(payload, 0)
+    flags: int = _U32.unpack_from(payload, 0)[0]
     if flags & ~known:
         raise _fail(f"{name} flags 0x{flags:X} set unknown bits 0x{flags & ~known:X}")
     return flags
