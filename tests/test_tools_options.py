@@ -5,6 +5,8 @@ from the writer under test."""
 import struct
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from zeqtools.errors import VocabFormatError
 from zeqtools.options import PieceKind, VocabOptions
@@ -113,3 +115,12 @@ def test_inspect_shows_the_section():
     assert "byte pieces   1 of 256, not used: byte fallback is off" in text
     assert info.as_dict()["options"]["kind_examples"]["byte"] == ["<0x41>"]
     assert "options       none" in format_info(inspect_vocab(parse_vocab(RECORDS)))
+
+
+@given(st.binary(max_size=64), st.integers(0, 2))
+@settings(max_examples=300, deadline=None)
+def test_any_bytes_after_the_magic_parse_or_raise_a_format_error(tail, count):
+    try:
+        parse_vocab(RECORDS + b"ZEQO" + u32(1, count) + tail)
+    except VocabFormatError:
+        pass

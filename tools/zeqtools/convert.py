@@ -439,7 +439,7 @@ def from_hf_tokenizer_json(data: Union[bytes, str], *, strict: bool = False, raw
     """
     try:
         doc = json.loads(data)
-    except (ValueError, UnicodeDecodeError) as e:
+    except (ValueError, UnicodeDecodeError, RecursionError) as e:
         raise ConversionError(f"not a tokenizer.json: {e}") from None
     if not isinstance(doc, dict) or not isinstance(doc.get("model"), dict):
         raise ConversionError("not a tokenizer.json: no 'model' object")
@@ -484,7 +484,8 @@ def from_hf_tokenizer_json(data: Union[bytes, str], *, strict: bool = False, raw
     specials = {"unk": unk_id, "pad": pad_id,
                 "bos": index.get(bos_piece, MISSING_ID), "eos": index.get(eos_piece, MISSING_ID)}
 
-    added = [t for t in doc.get("added_tokens") or [] if isinstance(t, dict)]
+    listed = doc.get("added_tokens")
+    added = [t for t in listed if isinstance(t, dict)] if isinstance(listed, list) else []
     inside = [t for t in added if _is_index(t.get("id"), n)]
     extra = [t.get("content") for t in added if not _is_index(t.get("id"), n)]
     if extra:
