@@ -74,7 +74,7 @@ TRAINER = {3: vi(3, 1), 40: vi(40, 0), 41: vi(41, 1), 42: vi(42, 2), 43: vi(43, 
 
 
 def sp_model(pieces=BASE_PIECES, trainer=None, normalizer=None, extra=b""):
-    """A ModelProto; ``trainer``/``normalizer`` patch fields of the defaults
+    """The bytes of a model file; ``trainer``/``normalizer`` patch fields of the settings
     above (None as a value drops the field); the value False drops the message."""
     out = b"".join(sp_piece(*p) for p in pieces)
     for number, base, patch in ((2, TRAINER, trainer), (3, IDENTITY, normalizer)):
