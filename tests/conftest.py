@@ -76,3 +76,23 @@ class Index:
         if isinstance(self.value, BaseException):
             raise self.value
         return self.value
+
+
+@pytest.fixture(scope="session")
+def sp_model():
+    """A function kind -> the bytes of a SentencePiece model of that kind (a
+    key of sp_models.KINDS), trained on the first run of the session; skips
+    without sentencepiece or the shared corpora."""
+    pytest.importorskip("sentencepiece")
+    import sp_models
+
+    cache = {}
+
+    def get(kind: str) -> bytes:
+        if kind not in cache:
+            if "lines" not in cache:
+                cache["lines"] = sp_models.training_lines()
+            cache[kind] = sp_models.train(kind, cache["lines"])
+        return cache[kind]
+
+    return get

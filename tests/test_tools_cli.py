@@ -16,7 +16,8 @@ from conftest import shared_path
 from test_tools_convert import BASE_PIECES, sp_model, vi
 from zeqtools import sample_vocab_path
 from zeqtools.cli import main
-from zeqtools.vocabfile import encode_vocab
+from zeqtools.convert import MISSING_ID
+from zeqtools.vocabfile import encode_vocab, read_vocab
 
 SAMPLE = sample_vocab_path()
 LINES = ["Hello world", "", "déjà vu ✓ 𝔘", "two  spaces and a tab\there"]
@@ -107,16 +108,22 @@ def test_convert_writes_a_loadable_vocabulary(run, tmp_path):
     src = tmp_path / "m.model"
     src.write_bytes(sp_model(normalizer={1: None, 4: vi(4, 1)}))
     out = tmp_path / "m.vocab.bin"
-    status, _, err = run("convert", src, out)
+    status, _, err = run("convert", "--raw", src, out)
     assert status == 0
     assert "zeq: note: the model removes leading, trailing and repeated spaces" in err
-    assert f"wrote {out}: {len(BASE_PIECES)} pieces" in err
+    assert err.endswith(f"wrote {out}: {len(BASE_PIECES)} pieces from a sentencepiece model; "
+                        f"unk=0 bos=1 eos=2 pad={MISSING_ID}\n")
     assert zeq.Tokenizer.from_file(str(out)).vocab_size == len(BASE_PIECES)
-    status, _, err = run("convert", src, out)
+    status, _, err = run("convert", "--raw", src, out)
     assert status == 1 and "exists (use --force" in err
-    assert run("convert", "--force", "-q", src, out) == (0, "", err.split("\n")[0] + "\n")
-    status, _, err = run("convert", "--strict", "--force", src, out)
+    assert run("convert", "--force", "-q", "--raw", src, out) == (0, "", err.split("\n")[0] + "\n")
+    status, _, err = run("convert", "--strict", "--raw", "--force", src, out)
     assert status == 1 and "refused in strict mode" in err
+    # With the section, the folding is applied: no note, and strict mode accepts it.
+    status, _, err = run("convert", "--strict", "--force", src, out)
+    assert (status, err.count("note")) == (0, 0) and err.endswith("; with an options section\n")
+    assert read_vocab(out).options.remove_extra_whitespaces
+    assert zeq.Tokenizer.from_file(str(out)).vocab_size == len(BASE_PIECES)
 
 
 @pytest.mark.parametrize("args, stdin, message", [

@@ -74,7 +74,7 @@ TRAINER = {3: vi(3, 1), 40: vi(40, 0), 41: vi(41, 1), 42: vi(42, 2), 43: vi(43, 
 
 
 def sp_model(pieces=BASE_PIECES, trainer=None, normalizer=None, extra=b""):
-    """A ModelProto; ``trainer``/``normalizer`` patch fields of the defaults
+    """The bytes of a model file; ``trainer``/``normalizer`` patch fields of the settings
     above (None as a value drops the field); the value False drops the message."""
     out = b"".join(sp_piece(*p) for p in pieces)
     for number, base, patch in ((2, TRAINER, trainer), (3, IDENTITY, normalizer)):
@@ -113,12 +113,19 @@ def test_score_bits_survive_exactly():
     assert conv.vocab.pieces[3].score_bits == 0xBF7FFFFF
 
 
-def test_proto2_defaults_apply_when_fields_are_absent():
-    # No trainer_spec: unk 0, bos 1, eos 2, pad -1, unigram. No normalizer_spec:
-    # nmt-style defaults (remove_extra_whitespaces true) give a note, no refusal.
+def test_defaults_apply_when_settings_are_absent():
+    # No trainer settings: unk 0, bos 1, eos 2, pad -1, unigram. No normaliser
+    # settings: SentencePiece's defaults, which fold white space: in the
+    # section, or as a note without one.
     conv = from_sentencepiece(sp_model(trainer=False, normalizer=False))
     v = conv.vocab
     assert (v.unk_id, v.bos_id, v.eos_id, v.pad_id) == (0, 1, 2, MISSING_ID)
+    o = v.options
+    assert (o.add_dummy_prefix, o.remove_extra_whitespaces, o.escape_whitespaces) == (True,) * 3
+    assert (o.charsmap, o.byte_fallback, o.merge_unknown_runs, o.unk_surface) == (b"", False, True, None)
+    assert conv.notes == []
+    conv = from_sentencepiece(sp_model(trainer=False, normalizer=False), raw=True)
+    assert conv.vocab.options is None
     assert any("remove_extra_whitespaces" in n for n in conv.notes)
 
 
@@ -128,7 +135,7 @@ def test_unknown_fields_of_every_wire_type_are_skipped():
     assert len(conv.vocab.pieces) == len(BASE_PIECES)
 
 
-def test_special_ids_come_from_the_trainer_spec():
+def test_special_ids_come_from_the_trainer_settings():
     pieces = [("<pad>", 0.0, CONTROL), ("</s>", 0.0, CONTROL), ("<unk>", 0.0, UNKNOWN),
               (M + "a", -1.0)]
     trainer = {40: vi(40, 2), 41: vi(41, -1), 42: vi(42, 1), 43: vi(43, 0)}
@@ -140,7 +147,6 @@ def test_special_ids_come_from_the_trainer_spec():
     (sp_model(trainer={3: vi(3, 2)}), "model type BPE is not unigram"),
     (sp_model(trainer={3: vi(3, 4)}), "model type CHAR is not unigram"),
     (sp_model(normalizer={5: vi(5, 0)}), "escape_whitespaces"),
-    (sp_model(normalizer={3: vi(3, 0)}), "add_dummy_prefix"),
     (sp_model(trainer={24: vi(24, 1)}), "treat_whitespace_as_suffix"),
     (sp_model(BASE_PIECES + [("a", -1.0)]), "piece 'a' appears twice (ids 6 and 10)"),
     (sp_model(trainer={40: vi(40, 3)}), "unk_id is 3 but piece 3"),
@@ -155,11 +161,20 @@ def test_special_ids_come_from_the_trainer_spec():
     (encode_vocab([("a", 0, 0.0)]), "already a zeq vocabulary"),
     (b"\x0a" + b"\xff" * 11, "varint longer than 10 bytes"),
 ])
-def test_sentencepiece_refusals(model, message):
+@pytest.mark.parametrize("raw", [False, True])
+def test_sentencepiece_refusals(model, message, raw):
     with pytest.raises(ConversionError) as e:
-        from_sentencepiece(model)
+        from_sentencepiece(model, raw=raw)
     assert message in str(e.value)
     assert "\n" not in str(e.value)
+
+
+def test_no_dummy_prefix_is_refused_only_without_a_section():
+    model = sp_model(normalizer={3: vi(3, 0)})
+    with pytest.raises(ConversionError, match="add_dummy_prefix"):
+        from_sentencepiece(model, raw=True)
+    conv = from_sentencepiece(model)
+    assert conv.notes == [] and conv.vocab.options.add_dummy_prefix is False
 
 
 @pytest.mark.parametrize("model, note", [
@@ -172,11 +187,11 @@ def test_sentencepiece_refusals(model, message):
     (sp_model(trainer={35: vi(35, 1)}), "only 0 of the 256 byte pieces"),
     (sp_model(BASE_PIECES + [(byte_piece_text(65), 0.0, BYTE)]), "byte fallback off"),
 ])
-def test_sentencepiece_notes_and_strict_mode(model, note):
-    conv = from_sentencepiece(model)
+def test_sentencepiece_raw_notes_and_strict_mode(model, note):
+    conv = from_sentencepiece(model, raw=True)
     assert any(note in n for n in conv.notes), conv.notes
     with pytest.raises(ConversionError, match="strict"):
-        from_sentencepiece(model, strict=True)
+        from_sentencepiece(model, strict=True, raw=True)
 
 
 def test_hand_written_model_agrees_with_sentencepiece(tmp_path):
@@ -205,9 +220,9 @@ def hf_json(vocab=HF_VOCAB, model=None, **top):
 
 
 def test_tokenizer_json_converts(tmp_path):
-    conv = from_hf_tokenizer_json(hf_json())
+    conv = from_hf_tokenizer_json(hf_json(), raw=True)
     v = conv.vocab
-    assert conv.notes == []
+    assert conv.notes == [] and v.options is None
     assert [(p.text, p.id, p.score) for p in v.pieces] == [
         (t, i, s) for i, (t, s) in enumerate(HF_VOCAB)]
     assert (v.unk_id, v.bos_id, v.eos_id, v.pad_id) == (0, 1, 2, 3)
@@ -241,16 +256,26 @@ def test_scores_round_to_nearest_float32():
     (hf_json(pre_tokenizer=None), "no pre_tokenizer"),
     (hf_json(pre_tokenizer={"type": "ByteLevel"}), "pre_tokenizer ByteLevel"),
     (hf_json(pre_tokenizer=dict(METASPACE, replacement="_")), "replaces spaces with '_'"),
-    (hf_json(pre_tokenizer=dict(METASPACE, prepend_scheme="never")), "prepend_scheme: never"),
-    (hf_json(pre_tokenizer={"type": "Metaspace", "add_prefix_space": False}), "never"),
+    (hf_json(pre_tokenizer=dict(METASPACE, prepend_scheme="sometimes")), "unknown prepend_scheme"),
     (hf_json(pre_tokenizer=dict(METASPACE, split=False)), "split: false"),
     (hf_json(pre_tokenizer={"type": "Sequence", "pretokenizers": [
         {"type": "Digits"}, METASPACE]}), "pre_tokenizer Sequence"),
 ])
-def test_tokenizer_json_refusals(text, message):
+@pytest.mark.parametrize("raw", [False, True])
+def test_tokenizer_json_refusals(text, message, raw):
     with pytest.raises(ConversionError) as e:
-        from_hf_tokenizer_json(text)
+        from_hf_tokenizer_json(text, raw=raw)
     assert message in str(e.value)
+
+
+@pytest.mark.parametrize("pre_tokenizer", [dict(METASPACE, prepend_scheme="never"),
+                                           {"type": "Metaspace", "add_prefix_space": False}])
+def test_no_prepended_marker_is_refused_only_without_a_section(pre_tokenizer):
+    text = hf_json(pre_tokenizer=pre_tokenizer)
+    with pytest.raises(ConversionError, match="never"):
+        from_hf_tokenizer_json(text, raw=True)
+    conv = from_hf_tokenizer_json(text)
+    assert conv.notes == [] and conv.vocab.options.add_dummy_prefix is False
 
 
 @pytest.mark.parametrize("text, note", [
@@ -263,8 +288,8 @@ def test_tokenizer_json_refusals(text, message):
     (hf_json(HF_VOCAB + [[byte_piece_text(0), 0.0]]), "byte fallback off"),
     (hf_json(model={"byte_fallback": True}), "only 0 of the 256 byte pieces"),
 ])
-def test_tokenizer_json_notes(text, note):
-    conv = from_hf_tokenizer_json(text)
+def test_tokenizer_json_raw_notes(text, note):
+    conv = from_hf_tokenizer_json(text, raw=True)
     assert any(note in n for n in conv.notes), conv.notes
 
 
@@ -325,10 +350,17 @@ def test_convert_file_refuses_a_zeq_vocabulary(tmp_path):
 
 @pytest.mark.parametrize("name", ["en8k", "multi32k"])
 def test_shared_models_convert_to_the_shared_vocabularies(name):
+    """Without a section, byte for byte the file converted before sections
+    existed; with one, the same bytes and the section after them."""
     model = shared_path("vocab", f"{name}.model")
+    shared = shared_path("vocab", f"{name}.vocab.bin").read_bytes()
+    conv = convert_file(model, raw=True)
+    assert conv.notes == []
+    assert conv.vocab.to_bytes() == shared
     conv = convert_file(model)
     assert conv.notes == []
-    assert conv.vocab.to_bytes() == shared_path("vocab", f"{name}.vocab.bin").read_bytes()
+    data = conv.vocab.to_bytes()
+    assert data[:len(shared)] == shared and data[len(shared):len(shared) + 4] == b"ZEQO"
 
 
 def _agreement_helpers():

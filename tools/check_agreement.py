@@ -218,7 +218,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     status = 0
     with tempfile.TemporaryDirectory() as tmp:
         for model in args.models:
-            conv = convert_file(model, "sentencepiece")
+            conv = convert_file(model, "sentencepiece", raw=True)  # zeq.Tokenizer's view
             for note in conv.notes:
                 print(f"{os.path.basename(model)}: note: {note}")
             routes = []
@@ -230,7 +230,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                 js = os.path.join(tmp, "tokenizer.json")
                 build_hf_json(conv.vocab, js)
                 with open(js, "rb") as f:
-                    hconv = from_hf_tokenizer_json(f.read())
+                    hconv = from_hf_tokenizer_json(f.read(), raw=True)
                 path = os.path.join(tmp, "hf.vocab.bin")
                 hconv.write(path)
                 routes.append(("tokenizer.json", path, hconv.vocab, hf_reference(js), False))

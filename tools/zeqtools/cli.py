@@ -165,7 +165,8 @@ def cmd_convert(args) -> int:
                                   ("eos_piece", args.eos_piece), ("pad_piece", args.pad_piece))
                 if v is not None}
     try:
-        conv = convert_file(args.source, args.source_format, strict=args.strict, **specials)
+        conv = convert_file(args.source, args.source_format, strict=args.strict, raw=args.raw,
+                            **specials)
     except OSError as e:
         raise _Fail(f"{args.source}: {e.strerror}") from None
     except ZeqToolsError as e:
@@ -186,9 +187,10 @@ def cmd_convert(args) -> int:
             os.unlink(tmp)
     v = conv.vocab
     names = " ".join(f"{n}={getattr(v, n + '_id')}" for n in ("unk", "bos", "eos", "pad"))
+    section = "; with an options section" if v.options is not None else ""
     if not args.quiet:
         sys.stderr.write(f"{PROG}: wrote {args.output}: {tok.vocab_size} pieces from a "
-                         f"{conv.source_format} model; {names}\n")
+                         f"{conv.source_format} model; {names}{section}\n")
     return 0
 
 
@@ -245,8 +247,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     i = sub.add_parser("inspect", parents=[common], help="describe a vocabulary",
                        description="Describe a vocabulary file: header, counts, special ids "
-                       "and their texts, byte pieces, duplicates, scores. A model in another "
-                       "format is described as it would convert.")
+                       "and their texts, byte pieces, duplicates, scores, and its options "
+                       "section. A model in another format is described as it would convert.")
     i.add_argument("path", nargs="?", help="the file (default: --vocab, or the bundled sample)")
     i.add_argument("--from", dest="source", default="auto",
                    choices=("auto", "zeq", "sentencepiece", "hf", "tsv"), help="format of the file")
@@ -256,8 +258,9 @@ def build_parser() -> argparse.ArgumentParser:
     c = sub.add_parser("convert", help="make a zeq vocabulary from another model",
                        description="Convert a SentencePiece .model (unigram), a Hugging Face "
                        "tokenizer.json (Unigram) or a piece<TAB>score TSV to a .vocab.bin. "
-                       "Behaviour differences are reported as notes; what zeq cannot "
-                       "represent is refused.")
+                       "A model's normaliser and special pieces go to the file's options "
+                       "section. Behaviour differences are reported as notes; what zeq "
+                       "cannot represent is refused.")
     c.add_argument("source", help="the model to convert")
     c.add_argument("output", help="the .vocab.bin to write")
     c.add_argument("--from", dest="source_format", default="auto",
@@ -265,6 +268,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="source format (default: from the file name and content)")
     c.add_argument("--strict", action="store_true",
                    help="refuse every model on which zeq would behave differently")
+    c.add_argument("--raw", action="store_true",
+                   help="write no options section: the pieces and special ids only, "
+                   "as zeq.Tokenizer reads them (notes then name what it does differently)")
     for name, default in (("unk", "<unk>"), ("bos", "<s>"), ("eos", "</s>"), ("pad", "<pad>")):
         c.add_argument(f"--{name}-piece", metavar="TEXT",
                        help=f"text of the {name} piece for TSV and tokenizer.json "

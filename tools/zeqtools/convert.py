@@ -2,8 +2,8 @@
 
 Three sources are read:
 
-- a SentencePiece ``.model`` file (the ``ModelProto`` protocol buffer, read
-  with :mod:`zeqtools.protowire`; only ``model_type: UNIGRAM``),
+- a SentencePiece ``.model`` file (a protocol buffer, read with
+  :mod:`zeqtools.protowire`; only unigram models),
 - a Hugging Face ``tokenizer.json`` whose ``model`` is ``Unigram``,
 - a TSV of ``piece<TAB>score`` lines (for instance a SentencePiece ``.vocab``).
 
@@ -13,14 +13,22 @@ behave differently from the source. A source that zeq cannot represent at all
 is refused with a :class:`~zeqtools.errors.ConversionError` whose message is one
 line. With ``strict=True`` every note is a refusal too.
 
+A model (``.model`` or ``tokenizer.json``) is converted with an options section
+(:mod:`zeqtools.options`) that holds its normaliser settings, byte fallback,
+unknown-run merging, the kinds of its control, user-defined, unused and byte
+pieces and the text decoded for its unknown id; the notes then name what still
+differs from the source when the section is applied. ``zeq.Tokenizer`` ignores
+the section. ``raw=True`` writes no section, and the notes name everything in
+which ``zeq.Tokenizer`` differs: no normaliser (no NFKC, no folding of runs of
+spaces, no stripping), no second marker in front of a text that begins with a
+space, control and other special pieces matched like ordinary ones, byte pieces
+used whenever they exist. A TSV holds no such settings and gets no section.
+
 A special id that the source does not define is written as :data:`MISSING_ID`
 (0xFFFFFFFF), an id that names no record of any vocabulary.
 
-What zeq never does, whatever the source (see the README section on converted
-vocabularies): it applies no text normaliser (no NFKC, no folding of runs of
-spaces, no stripping), it puts no second marker in front of a text that begins
-with a space, it drops the unknown id when decoding, it matches byte pieces'
-literal texts like any other piece, and it sums scores word by word in float32.
+Whatever the source, zeq sums scores word by word in float32, and splits text
+into words at every marker.
 """
 
 from __future__ import annotations
@@ -34,6 +42,8 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from . import protowire as pw
 from .errors import ConversionError
+from .hf_pipeline import read_pipeline
+from .options import PieceKind, VocabOptions, charsmap_problem
 from .vocabfile import MAGIC, SPACE_MARKER, Piece, VocabFile, byte_piece_text
 
 MISSING_ID = 0xFFFFFFFF
@@ -97,19 +107,23 @@ def _check_pieces(texts: Sequence[str]) -> None:
             raise ConversionError(f"piece {_show(t)} appears twice (ids {j} and {i})")
 
 
-def _check_byte_pieces(texts: Sequence[str], notes: _Notes, fallback_wanted: Optional[bool]) -> None:
+def _check_byte_pieces(texts: Sequence[str], notes: _Notes, fallback_wanted: Optional[bool],
+                       raw: bool = True) -> None:
+    """Note byte pieces that do not fit the source's byte fallback. With an
+    options section, present byte pieces are only used when the source uses
+    them, so only missing ones are noted."""
     have = {t for t in texts}
     n = sum(1 for b in range(256) if byte_piece_text(b) in have)
     if fallback_wanted is True and n < 256:
         notes.add(f"the source asks for byte fallback but only {n} of the 256 byte pieces "
                   "are present: characters whose bytes lack one become unk_id")
-    if fallback_wanted is False and n > 0:
+    if raw and fallback_wanted is False and n > 0:
         notes.add(f"the source has byte fallback off but holds {n} byte pieces: zeq uses "
                   "them for characters that no piece covers, where the source gives unk")
 
 
 def _finish(texts: List[str], bits: List[int], specials: Dict[str, int],
-            notes: _Notes, fmt: str) -> Conversion:
+            notes: _Notes, fmt: str, options: Optional[VocabOptions] = None) -> Conversion:
     pieces = [Piece(t, i, _bits_to_f32(b), b) for i, (t, b) in enumerate(zip(texts, bits))]
     inner = [t for t in texts if SPACE_MARKER in t[1:]]
     if inner:
@@ -117,7 +131,7 @@ def _finish(texts: List[str], bits: List[int], specials: Dict[str, int],
                   f"(e.g. {_show(inner[0])}); zeq splits text into words at every marker, "
                   "so it never uses them")
     vocab = VocabFile(pieces, pad_id=specials["pad"], unk_id=specials["unk"],
-                      bos_id=specials["bos"], eos_id=specials["eos"])
+                      bos_id=specials["bos"], eos_id=specials["eos"], options=options)
     return Conversion(vocab, fmt, notes.items)
 
 
@@ -126,12 +140,15 @@ def _finish(texts: List[str], bits: List[int], specials: Dict[str, int],
 
 _SP_TYPES = {1: "NORMAL", 2: "UNKNOWN", 3: "CONTROL", 4: "USER_DEFINED", 5: "UNUSED", 6: "BYTE"}
 _SP_MODEL_TYPES = {1: "UNIGRAM", 2: "BPE", 3: "WORD", 4: "CHAR"}
+# The piece types that the options section lists, by their kind there.
+_SP_KINDS = {3: PieceKind.CONTROL, 4: PieceKind.USER_DEFINED, 5: PieceKind.UNUSED,
+             6: PieceKind.BYTE}
 
-# ModelProto field numbers
+# Field numbers of the model file: its pieces and its settings
 _MP_PIECES, _MP_TRAINER, _MP_NORMALIZER, _MP_DENORMALIZER = 1, 2, 3, 5
-# ModelProto.SentencePiece
+# Field numbers of one piece
 _SP_PIECE, _SP_SCORE, _SP_TYPE = 1, 2, 3
-# TrainerSpec: field number -> (name, kind, proto2 default)
+# The trainer settings: field number -> (name, kind, default when absent)
 _TRAINER_FIELDS = {
     3: ("model_type", "enum", 1),
     22: ("split_by_whitespace", "bool", True),
@@ -141,8 +158,9 @@ _TRAINER_FIELDS = {
     41: ("bos_id", "int32", 1),
     42: ("eos_id", "int32", 2),
     43: ("pad_id", "int32", -1),
+    44: ("unk_surface", "string", None),
 }
-# NormalizerSpec
+# The normaliser settings (and the denormaliser's, which have the same fields)
 _NORMALIZER_FIELDS = {
     1: ("name", "string", ""),
     2: ("precompiled_charsmap", "bytes", b""),
@@ -161,14 +179,14 @@ def _read_settings(data: bytes, fields: Dict[int, Tuple[str, str, Any]], what: s
             continue
         name, kind, _ = entry
         if kind in ("bool", "int32", "enum"):
-            pw.expect(wire, pw.VARINT, f"{what}.{name}")
+            pw.expect(wire, pw.VARINT, f"{what}' {name}")
             assert isinstance(value, int)
             out[name] = (pw.as_bool(value) if kind == "bool"
                          else pw.as_int32(value))
         else:
-            pw.expect(wire, pw.LENGTH_DELIMITED, f"{what}.{name}")
+            pw.expect(wire, pw.LENGTH_DELIMITED, f"{what}' {name}")
             assert isinstance(value, bytes)
-            out[name] = pw.as_text(value, f"{what}.{name}") if kind == "string" else value
+            out[name] = pw.as_text(value, f"{what}' {name}") if kind == "string" else value
     return out
 
 
@@ -196,8 +214,9 @@ def _read_sp_piece(data: bytes, index: int) -> Tuple[str, int, int]:
     return text, bits, kind
 
 
-def from_sentencepiece(data: bytes, *, strict: bool = False) -> Conversion:
-    """Convert the bytes of a SentencePiece ``.model`` file (unigram models only)."""
+def from_sentencepiece(data: bytes, *, strict: bool = False, raw: bool = False) -> Conversion:
+    """Convert the bytes of a SentencePiece ``.model`` file (unigram models only);
+    with an options section unless ``raw``."""
     if data[:4] == MAGIC:
         raise ConversionError("this is already a zeq vocabulary file")
     notes = _Notes(strict)
@@ -208,24 +227,24 @@ def from_sentencepiece(data: bytes, *, strict: bool = False) -> Conversion:
     try:
         for number, wire, value in pw.iter_fields(data):
             if number == _MP_PIECES:
-                pw.expect(wire, pw.LENGTH_DELIMITED, "ModelProto.pieces")
+                pw.expect(wire, pw.LENGTH_DELIMITED, "the model's pieces")
                 raw_pieces.append(value)  # type: ignore[arg-type]
             elif number == _MP_TRAINER:
-                pw.expect(wire, pw.LENGTH_DELIMITED, "ModelProto.trainer_spec")
+                pw.expect(wire, pw.LENGTH_DELIMITED, "the model's trainer settings")
                 trainer = value  # type: ignore[assignment]
             elif number == _MP_NORMALIZER:
-                pw.expect(wire, pw.LENGTH_DELIMITED, "ModelProto.normalizer_spec")
+                pw.expect(wire, pw.LENGTH_DELIMITED, "the model's normaliser settings")
                 normalizer = value  # type: ignore[assignment]
             elif number == _MP_DENORMALIZER:
-                pw.expect(wire, pw.LENGTH_DELIMITED, "ModelProto.denormalizer_spec")
+                pw.expect(wire, pw.LENGTH_DELIMITED, "the model's denormaliser settings")
                 denormalizer = value  # type: ignore[assignment]
     except pw.ProtoError as e:
         raise ConversionError(f"not a SentencePiece model: {e}") from None
     if not raw_pieces:
         raise ConversionError("not a SentencePiece model: it holds no pieces")
 
-    ts = _read_settings(trainer, _TRAINER_FIELDS, "trainer_spec")
-    ns = _read_settings(normalizer or b"", _NORMALIZER_FIELDS, "normalizer_spec")
+    ts = _read_settings(trainer, _TRAINER_FIELDS, "the trainer settings")
+    ns = _read_settings(normalizer or b"", _NORMALIZER_FIELDS, "the normaliser settings")
     model_type = ts["model_type"]
     if model_type != 1:
         name = _SP_MODEL_TYPES.get(model_type, str(model_type))
@@ -233,7 +252,7 @@ def from_sentencepiece(data: bytes, *, strict: bool = False) -> Conversion:
     if not ns["escape_whitespaces"]:
         raise ConversionError("the model keeps spaces as spaces (escape_whitespaces: false); "
                               "zeq always writes them as U+2581")
-    if not ns["add_dummy_prefix"]:
+    if raw and not ns["add_dummy_prefix"]:
         raise ConversionError("the model adds no marker in front of the text "
                               "(add_dummy_prefix: false); zeq always does")
     if ts["treat_whitespace_as_suffix"]:
@@ -243,9 +262,9 @@ def from_sentencepiece(data: bytes, *, strict: bool = False) -> Conversion:
     texts: List[str] = []
     bits: List[int] = []
     kinds: List[int] = []
-    for i, raw in enumerate(raw_pieces):
+    for i, piece_bytes in enumerate(raw_pieces):
         try:
-            t, b, k = _read_sp_piece(raw, i)
+            t, b, k = _read_sp_piece(piece_bytes, i)
         except pw.ProtoError as e:
             raise ConversionError(f"not a SentencePiece model: {e}") from None
         texts.append(t)
@@ -261,23 +280,38 @@ def from_sentencepiece(data: bytes, *, strict: bool = False) -> Conversion:
             specials[name] = MISSING_ID
             continue
         if not 0 <= sid < n:
-            raise ConversionError(f"trainer_spec.{name}_id is {sid}, outside the {n} pieces")
-        if name == "unk" and kinds[sid] != 2:
-            raise ConversionError(f"trainer_spec.unk_id is {sid} but piece {sid} "
-                                  f"({_show(texts[sid])}) is of type {_SP_TYPES[kinds[sid]]}, not UNKNOWN")
-        if name != "unk" and kinds[sid] != 3:
-            raise ConversionError(f"trainer_spec.{name}_id is {sid} but piece {sid} "
-                                  f"({_show(texts[sid])}) is of type {_SP_TYPES[kinds[sid]]}, not CONTROL")
+            raise ConversionError(f"the trainer settings' {name}_id is {sid}, "
+                                  f"outside the {n} pieces")
+        wanted = 2 if name == "unk" else 3
+        if kinds[sid] != wanted:
+            raise ConversionError(f"the trainer settings' {name}_id is {sid} but piece {sid} "
+                                  f"({_show(texts[sid])}) is of type {_SP_TYPES[kinds[sid]]}, "
+                                  f"not {_SP_TYPES[wanted]}")
         specials[name] = sid
     unknown = [i for i, k in enumerate(kinds) if k == 2]
     if unknown != ([specials["unk"]] if specials["unk"] != MISSING_ID else []):
         raise ConversionError(f"the model's UNKNOWN pieces {unknown} do not match "
-                              f"trainer_spec.unk_id {ts['unk_id']}")
+                              f"the trainer settings' unk_id {ts['unk_id']}")
     for i, k in enumerate(kinds):
         if k == 6 and not _is_byte_piece(texts[i]):
             raise ConversionError(f"piece {i} is of type BYTE but its text {_show(texts[i])} "
                                   "is not of the form <0xHH>")
 
+    options = None
+    if raw:
+        _sp_raw_notes(ns, ts, texts, kinds, specials, notes)
+    else:
+        options = _sp_options(ns, ts, texts, kinds, specials, notes)
+    if denormalizer:
+        dn = _read_settings(denormalizer, _NORMALIZER_FIELDS, "the denormaliser settings")
+        if dn["precompiled_charsmap"] or dn["normalization_rule_tsv"]:
+            notes.add("the model's denormaliser is not applied when decoding")
+    return _finish(texts, bits, specials, notes, "sentencepiece", options)
+
+
+def _sp_raw_notes(ns: Dict[str, Any], ts: Dict[str, Any], texts: List[str], kinds: List[int],
+                  specials: Dict[str, int], notes: _Notes) -> None:
+    """What zeq.Tokenizer, which reads no options section, does differently."""
     special_set = set(specials.values())
     for kind, why in ((3, "CONTROL pieces, which SentencePiece never matches in text"),
                       (5, "UNUSED pieces, which SentencePiece never matches in text"),
@@ -295,11 +329,34 @@ def from_sentencepiece(data: bytes, *, strict: bool = False) -> Conversion:
         notes.add("the model removes leading, trailing and repeated spaces "
                   "(remove_extra_whitespaces: true); zeq keeps every space, so such "
                   "text encodes differently")
-    if denormalizer:
-        dn = _read_settings(denormalizer, _NORMALIZER_FIELDS, "denormalizer_spec")
-        if dn["precompiled_charsmap"] or dn["normalization_rule_tsv"]:
-            notes.add("the model's denormaliser is not applied when decoding")
-    return _finish(texts, bits, specials, notes, "sentencepiece")
+
+
+def _sp_options(ns: Dict[str, Any], ts: Dict[str, Any], texts: List[str], kinds: List[int],
+                specials: Dict[str, int], notes: _Notes) -> VocabOptions:
+    """The options section that reproduces the model's own settings."""
+    charsmap = ns["precompiled_charsmap"]
+    problem = charsmap_problem(charsmap)
+    if problem:
+        raise ConversionError(f"the normaliser settings' {problem}")
+    if ns["normalization_rule_tsv"] and not charsmap:
+        notes.add("the normaliser settings hold rules (normalization_rule_tsv) but no "
+                  "character map compiled from them: the rules are not applied")
+    _check_byte_pieces(texts, notes, ts["byte_fallback"], raw=False)
+    # The special ids never match text and decode to nothing already.
+    special_set = set(specials.values())
+    return VocabOptions(
+        add_dummy_prefix=ns["add_dummy_prefix"],
+        remove_extra_whitespaces=ns["remove_extra_whitespaces"],
+        escape_whitespaces=ns["escape_whitespaces"],
+        charsmap=charsmap,
+        byte_fallback=ts["byte_fallback"],
+        # SentencePiece merges a run of unknown characters into one unk_id,
+        # but gives every character its own byte pieces.
+        merge_unknown_runs=not ts["byte_fallback"],
+        kinds={i: _SP_KINDS[k] for i, k in enumerate(kinds)
+               if k in _SP_KINDS and i not in special_set},
+        unk_surface=ts["unk_surface"],
+    )
 
 
 def _is_byte_piece(text: str) -> bool:
@@ -310,6 +367,8 @@ def _is_byte_piece(text: str) -> bool:
 # ---------------------------------------------------------------------------
 # Hugging Face tokenizer.json
 
+# The checks below are those of a conversion without an options section
+# (raw); with one, hf_pipeline reads the normaliser and the pre-tokenizer.
 _FOLDING_PRE_TOKENIZERS = {"WhitespaceSplit"}
 
 
@@ -367,10 +426,11 @@ def _normalizer_steps(nz: Any) -> List[str]:
     return [str(nz.get("type"))]
 
 
-def from_hf_tokenizer_json(data: Union[bytes, str], *, strict: bool = False,
+def from_hf_tokenizer_json(data: Union[bytes, str], *, strict: bool = False, raw: bool = False,
                            bos_piece: str = "<s>", eos_piece: str = "</s>",
                            pad_piece: str = "<pad>") -> Conversion:
-    """Convert a Hugging Face ``tokenizer.json`` whose model is ``Unigram``.
+    """Convert a Hugging Face ``tokenizer.json`` whose model is ``Unigram``;
+    with an options section unless ``raw``.
 
     ``unk_id`` comes from the model; ``pad_id`` from the padding settings when
     present, otherwise from the piece ``pad_piece``; ``bos_id`` and ``eos_id``
@@ -379,7 +439,7 @@ def from_hf_tokenizer_json(data: Union[bytes, str], *, strict: bool = False,
     """
     try:
         doc = json.loads(data)
-    except (ValueError, UnicodeDecodeError) as e:
+    except (ValueError, UnicodeDecodeError, RecursionError) as e:
         raise ConversionError(f"not a tokenizer.json: {e}") from None
     if not isinstance(doc, dict) or not isinstance(doc.get("model"), dict):
         raise ConversionError("not a tokenizer.json: no 'model' object")
@@ -391,7 +451,10 @@ def from_hf_tokenizer_json(data: Union[bytes, str], *, strict: bool = False,
     if not isinstance(vocab, list) or not vocab:
         raise ConversionError("the Unigram model has no vocab list")
     notes = _Notes(strict)
-    _check_pre_tokenizer(doc.get("pre_tokenizer"), notes)
+    if raw:
+        _check_pre_tokenizer(doc.get("pre_tokenizer"), notes)
+    else:
+        pipeline = read_pipeline(doc, notes.add)
 
     texts: List[str] = []
     bits: List[int] = []
@@ -421,17 +484,50 @@ def from_hf_tokenizer_json(data: Union[bytes, str], *, strict: bool = False,
     specials = {"unk": unk_id, "pad": pad_id,
                 "bos": index.get(bos_piece, MISSING_ID), "eos": index.get(eos_piece, MISSING_ID)}
 
-    extra = [t.get("content") for t in doc.get("added_tokens") or []
-             if isinstance(t, dict) and not (isinstance(t.get("id"), int) and 0 <= t["id"] < n)]
+    listed = doc.get("added_tokens")
+    added = [t for t in listed if isinstance(t, dict)] if isinstance(listed, list) else []
+    inside = [t for t in added if _is_index(t.get("id"), n)]
+    extra = [t.get("content") for t in added if not _is_index(t.get("id"), n)]
     if extra:
         notes.add(f"{len(extra)} added tokens outside the Unigram vocabulary "
                   f"(e.g. {_show(str(extra[0]))}) are left out")
-    _check_byte_pieces(texts, notes, bool(model.get("byte_fallback", False)))
-    steps = _normalizer_steps(doc.get("normalizer"))
-    if steps:
-        notes.add(f"the normaliser ({', '.join(steps)}) is not applied: text that it "
-                  "changes may encode differently")
-    return _finish(texts, bits, specials, notes, "hf")
+    byte_fallback = bool(model.get("byte_fallback", False))
+    _check_byte_pieces(texts, notes, byte_fallback, raw=raw)
+    if raw:
+        steps = _normalizer_steps(doc.get("normalizer"))
+        if steps:
+            notes.add(f"the normaliser ({', '.join(steps)}) is not applied: text that it "
+                      "changes may encode differently")
+        return _finish(texts, bits, specials, notes, "hf")
+
+    if inside:
+        notes.add(f"tokenizers matches its {len(inside)} added tokens (e.g. "
+                  f"{_show(texts[inside[0]['id']])}) in the text before anything else and "
+                  "encodes the text between them on its own; zeq never matches the special "
+                  "ones and matches the others as pieces kept whole")
+    special_set = set(specials.values())
+    kinds = {t["id"]: PieceKind.CONTROL if t.get("special") else PieceKind.USER_DEFINED
+             for t in inside if t["id"] not in special_set}
+    special_added = {t["id"] for t in inside if t.get("special")}
+    # tokenizers' decode skips special tokens; an unknown piece that is not one
+    # decodes as its own text.
+    unk_surface = (None if unk_id == MISSING_ID
+                   else "" if unk_id in special_added else texts[unk_id])
+    options = VocabOptions(
+        add_dummy_prefix=pipeline.add_dummy_prefix,
+        remove_extra_whitespaces=pipeline.remove_extra_whitespaces,
+        escape_whitespaces=True,
+        charsmap=pipeline.charsmap,
+        byte_fallback=byte_fallback,
+        merge_unknown_runs=not byte_fallback,
+        kinds=dict(sorted(kinds.items())),
+        unk_surface=unk_surface,
+    )
+    return _finish(texts, bits, specials, notes, "hf", options)
+
+
+def _is_index(value: Any, n: int) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool) and 0 <= value < n
 
 
 # ---------------------------------------------------------------------------
@@ -516,10 +612,11 @@ def detect_format(path: Union[str, os.PathLike], head: bytes) -> str:
 
 
 def convert_file(path: Union[str, os.PathLike], fmt: str = "auto", *, strict: bool = False,
-                 **specials: str) -> Conversion:
+                 raw: bool = False, **specials: str) -> Conversion:
     """Read ``path`` and convert it. ``fmt`` is ``"auto"`` or one of :data:`FORMATS`;
-    ``specials`` (``unk_piece``, ``bos_piece``, ``eos_piece``, ``pad_piece``) name
-    special pieces by text for the formats that do not record them."""
+    ``raw`` writes no options section (a TSV never gets one); ``specials``
+    (``unk_piece``, ``bos_piece``, ``eos_piece``, ``pad_piece``) name special
+    pieces by text for the formats that do not record them."""
     with open(path, "rb") as f:
         data = f.read()
     if fmt == "auto":
@@ -529,11 +626,11 @@ def convert_file(path: Union[str, os.PathLike], fmt: str = "auto", *, strict: bo
     if fmt == "sentencepiece":
         if specials:
             raise ConversionError("a SentencePiece model names its special ids itself")
-        return from_sentencepiece(data, strict=strict)
+        return from_sentencepiece(data, strict=strict, raw=raw)
     if fmt == "hf":
         if "unk_piece" in specials:
             raise ConversionError("a tokenizer.json names its unknown id itself (model.unk_id)")
-        return from_hf_tokenizer_json(data, strict=strict, **specials)
+        return from_hf_tokenizer_json(data, strict=strict, raw=raw, **specials)
     if fmt == "tsv":
         return from_tsv(data, strict=strict, **specials)
     raise ConversionError(f"unknown source format {fmt!r}; one of {', '.join(FORMATS)}")

@@ -6,8 +6,13 @@ Layout, every number little-endian::
     header   magic b"ZEQZ", u32 version (1), u32 piece_count,
              u32 pad_id, u32 unk_id, u32 bos_id, u32 eos_id
     records  piece_count times: u32 id, f32 score, u32 len, len bytes of UTF-8
+    options  optional: the options section (:mod:`zeqtools.options`)
 
-Bytes after the last record are ignored by the loader.
+``zeq.Tokenizer`` ignores every byte after the last record. :func:`parse_vocab`
+reads bytes there that begin with the section magic ``b"ZEQO"`` as the options
+section, which must then be well-formed; any other bytes there are not a
+section and are only counted (``VocabFile.trailing_bytes``), so that a file
+with junk after its records can still be inspected.
 
 How the loader uses the content: records whose stored id equals one of the
 four special ids never match text; every other record is a candidate piece,
@@ -20,6 +25,7 @@ allowed (the last record wins for look-ups and matching).
 
 from __future__ import annotations
 
+import hashlib
 import math
 import os
 import struct
@@ -28,6 +34,14 @@ from dataclasses import dataclass, field
 from typing import Dict, Iterable, List, Optional, Tuple, Union
 
 from .errors import VocabFormatError
+from .options import (
+    DEFAULT_UNKNOWN_SURFACE,
+    OPTIONS_MAGIC,
+    PieceKind,
+    VocabOptions,
+    encode_options,
+    parse_options,
+)
 
 MAGIC = b"ZEQZ"
 VERSION = 1
@@ -65,18 +79,19 @@ class VocabFile:
     eos_id: int = 0
     version: int = VERSION
     piece_count: Optional[int] = None  # header count; None means len(pieces)
-    trailing_bytes: int = 0  # bytes after the last record (read only)
+    trailing_bytes: int = 0  # bytes after the last record that are not a section (read only)
+    options: Optional[VocabOptions] = None  # the options section; None: the file has none
 
     def write(self, path: Union[str, os.PathLike]) -> None:
         """Write this vocabulary to ``path``."""
-        write_vocab(path, self.pieces, pad_id=self.pad_id, unk_id=self.unk_id,
-                    bos_id=self.bos_id, eos_id=self.eos_id, version=self.version,
-                    piece_count=self.piece_count)
+        with open(path, "wb") as f:
+            f.write(self.to_bytes())
 
     def to_bytes(self) -> bytes:
         return encode_vocab(self.pieces, pad_id=self.pad_id, unk_id=self.unk_id,
                             bos_id=self.bos_id, eos_id=self.eos_id,
-                            version=self.version, piece_count=self.piece_count)
+                            version=self.version, piece_count=self.piece_count,
+                            options=self.options)
 
 
 PieceLike = Union[Piece, Tuple[Union[str, bytes], int, float]]
@@ -99,8 +114,10 @@ def encode_vocab(
     version: int = VERSION,
     piece_count: Optional[int] = None,
     magic: bytes = MAGIC,
+    options: Optional[VocabOptions] = None,
 ) -> bytes:
-    """Return the bytes of a vocabulary file holding ``pieces`` in order.
+    """Return the bytes of a vocabulary file holding ``pieces`` in order,
+    followed by the options section when ``options`` is given.
 
     ``pieces`` are :class:`Piece` objects or ``(text, id, score)`` tuples.
     ``piece_count``, ``version`` and ``magic`` may be overridden to make
@@ -116,6 +133,8 @@ def encode_vocab(
         else:
             out.append(_RECORD.pack(r.id, r.score, len(data)))
         out.append(data)
+    if options is not None:
+        out.append(encode_options(options))
     return b"".join(out)
 
 
@@ -131,7 +150,8 @@ def parse_vocab(data: bytes) -> VocabFile:
 
     Raises :class:`VocabFormatError` (a ``ValueError``) on a broken file.
     Checks what the loader checks, in the same order: magic, version, length,
-    and UTF-8 of every text.
+    and UTF-8 of every text; then the options section, when the bytes after
+    the last record begin with its magic (see the module docstring).
     """
     if len(data) < 4:
         raise VocabFormatError("file ends inside the magic")
@@ -162,7 +182,12 @@ def parse_vocab(data: bytes) -> VocabFile:
         except UnicodeDecodeError as e:
             raise VocabFormatError(f"piece not utf-8 in record {i}: {e}") from None
         pieces.append(Piece(text, id_, score, bits))
-    return VocabFile(pieces, pad, unk, bos, eos, version, count, len(data) - pos)
+    vf = VocabFile(pieces, pad, unk, bos, eos, version, count)
+    if data[pos:pos + len(OPTIONS_MAGIC)] == OPTIONS_MAGIC:
+        vf.options = parse_options(data[pos:], count)
+    else:
+        vf.trailing_bytes = len(data) - pos
+    return vf
 
 
 def read_vocab(path: Union[str, os.PathLike]) -> VocabFile:
@@ -201,6 +226,62 @@ class SpecialInfo:
     has_record: bool  # some record stores this id (so that record never matches text)
 
 
+CHARSMAP_DIGEST_DIGITS = 12
+# The character maps of SentencePiece's built-in rule sets, by the first
+# CHARSMAP_DIGEST_DIGITS hex digits of their SHA-256, to name them in reports.
+KNOWN_CHARSMAPS = {
+    "1e2c7b43d3ee": "nmt_nfkc",
+    "7e46d9e08af4": "nfkc",
+    "2c03512e62f9": "nmt_nfkc_cf",
+    "d8dfef3d6db0": "nfkc_cf",
+}
+
+
+@dataclass
+class OptionsInfo:
+    """What :func:`inspect_vocab` reports about an options section."""
+
+    normaliser: List[str]  # names of the normaliser flags that are set
+    charsmap_bytes: int
+    charsmap_digest: Optional[str]  # leading hex digits of its SHA-256; None when empty
+    charsmap_name: Optional[str]  # the SentencePiece rule set it is, when recognised
+    segmentation: List[str]  # names of the segmentation flags that are set
+    kind_counts: Dict[str, int]  # kind label -> records of that kind
+    kind_examples: Dict[str, List[str]]  # kind label -> the texts of the first few
+    unk_surface: str
+    unk_surface_is_default: bool
+
+
+def inspect_options(options: VocabOptions, texts: List[str], examples: int = 5) -> OptionsInfo:
+    """Summarise an options section; ``texts`` are the record texts."""
+    digest = (hashlib.sha256(options.charsmap).hexdigest()[:CHARSMAP_DIGEST_DIGITS]
+              if options.charsmap else None)
+    counts: Dict[str, int] = {}
+    shown: Dict[str, List[str]] = {}
+    for position in sorted(options.kinds):
+        label = PieceKind(options.kinds[position]).label
+        counts[label] = counts.get(label, 0) + 1
+        if len(shown.setdefault(label, [])) < examples:
+            shown[label].append(texts[position] if position < len(texts) else f"#{position}")
+    return OptionsInfo(
+        normaliser=[name for name, on in (("add_dummy_prefix", options.add_dummy_prefix),
+                                          ("remove_extra_whitespaces",
+                                           options.remove_extra_whitespaces),
+                                          ("escape_whitespaces", options.escape_whitespaces))
+                    if on],
+        charsmap_bytes=len(options.charsmap),
+        charsmap_digest=digest,
+        charsmap_name=KNOWN_CHARSMAPS.get(digest or ""),
+        segmentation=[name for name, on in (("byte_fallback", options.byte_fallback),
+                                            ("merge_unknown_runs", options.merge_unknown_runs))
+                      if on],
+        kind_counts=counts,
+        kind_examples=shown,
+        unk_surface=DEFAULT_UNKNOWN_SURFACE if options.unk_surface is None else options.unk_surface,
+        unk_surface_is_default=options.unk_surface is None,
+    )
+
+
 @dataclass
 class VocabInfo:
     """What :func:`inspect_vocab` finds out about a vocabulary."""
@@ -219,16 +300,18 @@ class VocabInfo:
     duplicate_ids: Dict[int, int]  # stored id -> number of records (only those > 1)
     score_min: Optional[float]
     score_max: Optional[float]
-    trie_pieces: int  # records that can match text (stored id not special)
-    trie_score_min: Optional[float]  # least score among them: base of the fallback score
+    trie_pieces: int  # records that can match text (stored id not special, kind matchable)
+    trie_score_min: Optional[float]  # least score of the ordinary ones: base of the fallback score
     fallback_score: float  # score of one byte-piece or unknown step
     non_finite_scores: int
     empty_texts: int
     inner_marker_pieces: int  # texts holding U+2581 after their first character
     longest_piece_bytes: int
+    options: Optional["OptionsInfo"] = None  # None: the file has no options section
 
     def as_dict(self) -> dict:
         d = dict(self.__dict__)
+        d["options"] = None if self.options is None else dict(self.options.__dict__)
         d["specials"] = {s.name: {"id": s.id, "text": s.text, "has_record": s.has_record}
                          for s in self.specials}
         d["duplicate_texts"] = dict(self.duplicate_texts)
@@ -269,7 +352,12 @@ def inspect_vocab(vf: VocabFile) -> VocabInfo:
 
     scores = [p.score for p in pieces]
     finite = [s for s in scores if math.isfinite(s)]
-    trie_scores = [p.score for p in pieces if p.id not in special_ids]
+    kinds = vf.options.kinds if vf.options is not None else {}
+    unmatched = (PieceKind.CONTROL, PieceKind.UNUSED, PieceKind.BYTE)
+    matchable = sum(1 for i, p in enumerate(pieces)
+                    if p.id not in special_ids and kinds.get(i) not in unmatched)
+    trie_scores = [p.score for i, p in enumerate(pieces)
+                   if p.id not in special_ids and i not in kinds]
     # The loader's minimum: the ordinary comparison, which NaN never wins.
     m = max_f32 = 3.4028234663852886e38
     for s in trie_scores:
@@ -294,13 +382,14 @@ def inspect_vocab(vf: VocabFile) -> VocabInfo:
         duplicate_ids={i: c for i, c in id_counts.items() if c > 1},
         score_min=min(finite) if finite else None,
         score_max=max(finite) if finite else None,
-        trie_pieces=len(trie_scores),
+        trie_pieces=matchable,
         trie_score_min=trie_min,
         fallback_score=_f32((trie_min if trie_min is not None else 0.0) - FALLBACK_PENALTY),
         non_finite_scores=len(scores) - len(finite),
         empty_texts=sum(1 for t in texts if not t),
         inner_marker_pieces=sum(1 for t in texts if SPACE_MARKER in t[1:]),
         longest_piece_bytes=max((len(p.text_bytes()) for p in pieces), default=0),
+        options=None if vf.options is None else inspect_options(vf.options, texts),
     )
 
 
@@ -346,7 +435,10 @@ def format_info(info: VocabInfo) -> str:
         if s.text is not None and not s.has_record:
             desc += " (no record stores this id)"
         add(f"{s.name + '_id':<14}{s.id:<11} {desc}")
-    if info.byte_pieces == 256:
+    fallback_off = info.options is not None and "byte_fallback" not in info.options.segmentation
+    if info.byte_pieces and fallback_off:
+        add(f"byte pieces   {info.byte_pieces} of 256, not used: byte fallback is off")
+    elif info.byte_pieces == 256:
         lo, hi = info.byte_piece_ids  # type: ignore[misc]
         add(f"byte pieces   256 of 256 (ids {lo}..{hi}): every character can be encoded")
     elif info.byte_pieces == 0:
@@ -375,11 +467,34 @@ def format_info(info: VocabInfo) -> str:
         + (f"; {info.empty_texts} empty texts" if info.empty_texts else "")
         + (f"; {info.inner_marker_pieces} pieces hold U+2581 after their first "
            "character (never produced by encode)" if info.inner_marker_pieces else ""))
+    lines.extend(_format_options(info.options))
     return "\n".join(lines)
+
+
+def _format_options(o: Optional[OptionsInfo]) -> List[str]:
+    if o is None:
+        return ["options       none: encodes as zeq.Tokenizer does"]
+    if o.charsmap_digest is None:
+        charsmap = "no character map"
+    else:
+        charsmap = (f"character map {o.charsmap_bytes:,} bytes, sha256 {o.charsmap_digest}"
+                    + (f" ({o.charsmap_name})" if o.charsmap_name else ""))
+    kinds = "; ".join(
+        f"{n:,} {label} ({', '.join(map(repr, o.kind_examples[label]))}"
+        + (", ...)" if n > len(o.kind_examples[label]) else ")")
+        for label, n in o.kind_counts.items())
+    return [
+        f"normaliser    {', '.join(o.normaliser) or 'no flags'}; {charsmap}",
+        f"segmentation  {', '.join(o.segmentation) or 'no flags'}",
+        f"piece kinds   {kinds or 'none: every record is ordinary'}",
+        f"unk surface   {o.unk_surface!r}" + (" (the default)" if o.unk_surface_is_default else ""),
+    ]
 
 
 __all__ = [
     "VocabInfo",
+    "OptionsInfo",
+    "inspect_options",
     "SpecialInfo",
     "inspect_vocab",
     "format_info",
