@@ -11,8 +11,10 @@ namespace zeq::py {
 namespace {
 
 constexpr const char kPanicDoc[] =
-    "The exception raised for a fault inside the zeq native code: a broken "
-    "internal invariant rather than bad input.\n\n"
+    "The exception raised for a fault inside the zeq native code rather than "
+    "bad input: a broken internal invariant, a result object the interpreter "
+    "could not make (\"Python API call failed\"), or a sequence that reports "
+    "a length no list could have (\"capacity overflow\").\n\n"
     "Like SystemExit it derives from BaseException, not Exception, so that "
     "it usually propagates all the way up and ends the interpreter instead "
     "of being swallowed by an `except Exception` handler.";
@@ -38,12 +40,8 @@ void restore(PyObject* type, PyObject* value, PyObject* traceback) {
 void raise_panic(const char* message) noexcept {
   // Whatever is pending is replaced by the fault.
   PyErr_Clear();
-  if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc(
-        "zeq.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
-    if (g_panic_type == nullptr) {
-      Py_FatalError("zeq: could not create PanicException");
-    }
+  if (panic_exception_type() == nullptr) {
+    Py_FatalError("zeq: could not create PanicException");
   }
   const Ref text(PyUnicode_DecodeUTF8(message, std::strlen(message), "replace"));
   if (!text) Py_FatalError("zeq: could not build the message of a fault");
@@ -51,6 +49,13 @@ void raise_panic(const char* message) noexcept {
 }
 
 }  // namespace
+
+PyObject* panic_exception_type() {
+  if (g_panic_type == nullptr) {
+    g_panic_type = PyErr_NewExceptionWithDoc(kPanicExceptionName, kPanicDoc, PyExc_BaseException, nullptr);
+  }
+  return g_panic_type;
+}
 
 PendingError take_pending_error() {
   PyObject* type = nullptr;
@@ -106,6 +111,8 @@ std::string text_of(PyObject* obj) {
   return bytes_text(utf8.get());
 }
 
+// Required behaviour, not a guard: a result object the interpreter cannot
+// make ends the call with PanicException "Python API call failed".
 void result_object_failed() {
   if (PyErr_Occurred() != nullptr) PyErr_Print();
   throw InternalFault("Python API call failed");

@@ -8,6 +8,9 @@
 //     turned into PanicException, a BaseException subclass that ordinary
 //     `except Exception` handlers do not swallow;
 //   - std::bad_alloc: MemoryError.
+// Two PanicExceptions are required behaviour rather than guards: a result
+// object the interpreter cannot make (result_object_failed) and a sequence
+// that reports a length of 2^61 or more ("capacity overflow", convert.cc).
 // No C++ exception ever leaves a barrier.
 #ifndef ZEQ_PYTHON_BARRIER_H_
 #define ZEQ_PYTHON_BARRIER_H_
@@ -18,6 +21,14 @@
 #include "ref.h"
 
 namespace zeq::py {
+
+// The dotted name of PanicException in the module being built: each
+// extension module that links the barrier defines it.
+extern const char kPanicExceptionName[];
+
+// The PanicException class of this module, made on first need and kept for
+// the life of the process; null (with an exception set) if it cannot be made.
+PyObject* panic_exception_type();
 
 // Thrown after a Python exception has been set (or should have been: when
 // the interpreter reported a failure without one, the barrier raises

@@ -152,6 +152,8 @@ void to_token_ids(PyObject* value, const Tokenizer& decoder, std::vector<TokenId
     PyErr_Clear();
     hint = 0;
   }
+  // Required behaviour, not a guard: such a length is answered with
+  // PanicException "capacity overflow" before anything is allocated.
   if (hint >= kLengthLimit) throw InternalFault("capacity overflow");
   ids.reserve(std::min(static_cast<std::size_t>(hint), kUntrustedReserve));
   const Ref iter(checked(PyObject_GetIter(value)));

@@ -9,6 +9,7 @@
 #include "ref.h"
 #include "zeq/error.h"
 #include "zeq/tokenizer.h"
+#include "instance_type.h"
 #include "tokenizer_type.h"
 
 namespace zeq::py {
@@ -111,22 +112,14 @@ void* special(Special which) {
   return reinterpret_cast<void*>(static_cast<std::uintptr_t>(which));
 }
 
-template <class F>
-PyCFunction method(F* fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 // Each method has two entry points around one body: the classic
 // convention (a tuple and a dict of arguments), and the vectorcall one
 // (METH_FASTCALL: a C array and a tuple of keyword names), which spares
 // every call the making and freeing of its argument tuple, about a quarter
 // of the cost of a short call. METH_FASTCALL is in the stable ABI from
 // Python 3.10 on; a build for the 3.9 limited API does not see its name,
-// so its value is given here and the table using it is chosen only when
-// the running interpreter is 3.10 or newer (tokenizer_type.cc).
-constexpr int kMethFastcall = 0x0080;
-static_assert(METH_VARARGS == 0x0001 && METH_KEYWORDS == 0x0002 && METH_STATIC == 0x0020,
-              "method flags as in every CPython since 3.0");
+// so its value is given in instance_type.h and the table using it is
+// chosen only when the running interpreter is 3.10 or newer.
 
 using Body = PyObject* (*)(PyObject*, PyObject*);
 

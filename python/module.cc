@@ -14,6 +14,9 @@
 #include "tokenizer_type.h"
 
 namespace zeq::py {
+
+const char kPanicExceptionName[] = "zeq.PanicException";
+
 namespace {
 
 constexpr const char kVersion[] = "0.1.2";

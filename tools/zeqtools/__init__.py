@@ -1,5 +1,8 @@
 """Companion tools for the zeq tokenizer.
 
+- :class:`Encoder`: the ids of the model a vocabulary was converted from
+  (its normaliser, unknown and special pieces), one text at a time or in
+  batches on every core;
 - :mod:`zeqtools.vocabfile`: the ``.vocab.bin`` format in Python (read, write,
   inspect);
 - :mod:`zeqtools.convert`: vocabularies from SentencePiece ``.model`` files,
@@ -20,6 +23,16 @@ __version__ = "0.1.2"
 SAMPLE_VOCAB_NAME = "sample-en8k.vocab.bin"
 
 
+def __getattr__(name: str):
+    # The native module is imported on first use, so that the pure-Python
+    # parts (file format, converters) work where it is not built.
+    if name in ("Encoder", "PanicException"):
+        from . import _encoder
+
+        return getattr(_encoder, name)
+    raise AttributeError(f"module 'zeqtools' has no attribute {name!r}")
+
+
 def sample_vocab_path() -> str:
     """Path of the bundled sample vocabulary (8,000 pieces of English, trained
     on the docstrings of the Python standard library)."""
@@ -27,6 +40,8 @@ def sample_vocab_path() -> str:
 
 
 __all__ = [
+    "Encoder",
+    "PanicException",
     "vocabfile",
     "convert",
     "corpus",
