@@ -137,9 +137,11 @@ class Session {
   void encode(std::string_view text, std::vector<TokenId>& ids);
 
   // The same ids, each with its span in `text`: the smallest stretch of the
-  // caller's bytes whose normalisation holds the token (a marker that the
-  // normaliser put in front of the text covers nothing), and its stretch of
-  // normalized(). Slower than encode: no cache.
+  // caller's bytes whose normalisation holds the token, as Hugging Face's
+  // offsets are (tokens of one character that normalises to several share
+  // its span; a marker put in front of the text comes with the first
+  // character), and its stretch of normalized(). Slower than encode: no
+  // cache.
   void encode_detailed(std::string_view text, TokenSpans& out);
 
   // The normalised form of `text` that segmentation reads: without

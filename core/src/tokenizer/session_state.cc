@@ -4,6 +4,7 @@
 
 #include "tokenizer/encode.h"
 #include "tokenizer/types.h"
+#include "tokenizer/utf8.h"
 
 namespace zeq {
 namespace {
@@ -22,7 +23,8 @@ FirstWord first_word(const SourceRules* source) {
 
 // zeq's own normalisation, spelled out: a marker in front unless the text
 // begins with a space or a marker, every space a marker. The marker put in
-// front comes from offset 0; a space's marker from the space.
+// front comes from offset 0, a space's marker from the space, and every
+// byte of a character from where the character starts.
 void normalize_plain(std::string_view text, std::string& out, std::vector<std::size_t>* alignment) {
   out.clear();
   if (alignment != nullptr) alignment->clear();
@@ -35,8 +37,11 @@ void normalize_plain(std::string_view text, std::string& out, std::vector<std::s
     if (alignment != nullptr) alignment->insert(alignment->end(), s.size(), from);
   };
   if (!text.starts_with(' ') && !text.starts_with(SPACE_MARKER)) put(SPACE_MARKER, 0);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    put(text[i] == ' ' ? SPACE_MARKER : text.substr(i, 1), i);
+  // Every byte of a character comes from where the character starts.
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t n = std::min(utf8::char_length(static_cast<unsigned char>(text[i])), text.size() - i);
+    put(text[i] == ' ' ? SPACE_MARKER : text.substr(i, n), i);
+    i += n;
   }
   if (alignment != nullptr) alignment->push_back(text.size());
 }
