@@ -62,3 +62,11 @@ def test_type_checker_uses_the_stubs(tmp_path):
     lines = [line for line in out.splitlines() if ": error:" in line]
     assert status == 1
     assert [line.split(":")[1] for line in lines] == ["5", "6", "7"], out
+
+
+def test_encoder_stubs_match_the_built_module():
+    """stubtest on zeqtools/_encoder.pyi, against the native module in use."""
+    pytest.importorskip("mypy")
+    r = subprocess.run([sys.executable, "-m", "mypy.stubtest", "zeqtools._encoder"],
+                       capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stdout + r.stderr

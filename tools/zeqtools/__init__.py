@@ -15,12 +15,17 @@ package (see ``zeqtools/data/README.md`` for its provenance and licence).
 """
 
 import os
+from typing import TYPE_CHECKING
 
 from .errors import ConversionError, CorpusError, VocabFormatError, ZeqToolsError
 
 __version__ = "0.1.2"
 
 SAMPLE_VOCAB_NAME = "sample-en8k.vocab.bin"
+
+
+if TYPE_CHECKING:
+    from ._encoder import Encoder as Encoder, PanicException as PanicException
 
 
 def __getattr__(name: str):
