@@ -93,6 +93,38 @@ def vocab_seeds():
         + struct.pack("<IfI", 5, -1.0, 2**31) + b"x" * 100, True)
     add("count_and_len_max", encode_vocab([], piece_count=2**32 - 1, **HEADER)
         + struct.pack("<IfI", 4, -1.0, 2**32 - 1), True)
+    s.update(options_seeds())
+    return s
+
+
+def options_seeds():
+    """{name: (bytes, hostile)}: files with an options section, good and broken."""
+    from zeqtools.options import PieceKind, VocabOptions, encode_options
+
+    small = SPECIALS + numbered(WORDS + ["[X]", "<sep>", "<mask>"], start=4)
+    base = encode_vocab(small, **HEADER)
+    n = len(small)
+    kinds = {n - 3: PieceKind.USER_DEFINED, n - 2: PieceKind.USER_DEFINED, n - 1: PieceKind.CONTROL,
+             5: PieceKind.UNUSED}
+    with_bytes = encode_vocab(full_vocab(), **HEADER)
+    byte_kinds = {4 + b: PieceKind.BYTE for b in range(256)}
+    s = {
+        "options_plain": (base + encode_options(VocabOptions()), False),
+        "options_kinds": (base + encode_options(VocabOptions(kinds=kinds, unk_surface="<?>")), False),
+        "options_no_prefix": (base + encode_options(VocabOptions(add_dummy_prefix=False,
+                                                                 remove_extra_whitespaces=False)), False),
+        "options_byte_fallback": (with_bytes + encode_options(VocabOptions(byte_fallback=True, merge_unknown_runs=False,
+                                                                           kinds=byte_kinds)), False),
+    }
+    good = encode_options(VocabOptions(kinds=kinds))
+    for name, broken in [("cut", good[:-3]), ("bad_magic", b"ZEQX" + good[4:]), ("version", good[:4] + b"\x02" + good[5:]),
+                         ("many_fields", good[:8] + struct.pack("<I", 2**32 - 1) + good[12:]),
+                         ("huge_field", good[:16] + struct.pack("<I", 2**32 - 1) + good[20:]),
+                         ("junk_after", good + b"\x00"),
+                         # a normaliser field whose character map is 4 bytes: too short for its trie
+                         ("charsmap_short", b"ZEQO" + struct.pack("<IIIIII", 1, 2, 1, 8, 7, 1024)
+                          + struct.pack("<III", 2, 4, 2))]:
+        s["options_" + name] = (base + broken, True)
     return s
 
 

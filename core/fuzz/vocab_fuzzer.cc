@@ -9,6 +9,12 @@
 // sentences made of the vocabulary's own pieces, each encoded with and
 // without a word cache. A second tokenizer over
 // the same records renumbered by position checks decode(encode(t)) == t.
+//
+// The whole file is loaded again as the Encoder loads it, from the path and
+// from the bytes: both must agree; nothing after the records means no
+// options, anything else must be an options section or fail as one. A file
+// with a section that loads is encoded through a Session, whose detailed
+// encoding must agree with its plain one and whose spans must fit the text.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -23,6 +29,7 @@
 #include "model_calls.h"
 #include "tokenizer/model.h"
 #include "tokenizer/vocab_file.h"
+#include "zeq/tokenizer.h"
 
 namespace {
 
@@ -127,6 +134,60 @@ std::vector<std::string> sentences(const std::vector<PieceEntry>& pieces, Rng& r
   return out;
 }
 
+// The file loaded whole, as zeqtools.Encoder loads it, checked as the
+// header comment says. `records_ok` tells whether the records loaded.
+void check_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size,
+                      bool records_ok, std::size_t records_end, const std::vector<std::string>& texts,
+                      const std::vector<TokenId>& ids) {
+  Result<Tokenizer> from_path = Tokenizer::load(path);
+  Result<Tokenizer> from_bytes =
+      Tokenizer::load_from_bytes(std::string_view(reinterpret_cast<const char*>(data), size));
+  if (from_path.has_value() != from_bytes.has_value()) fail("loading from a path and from bytes disagree");
+  if (!from_path) {
+    const std::string a = from_path.error().to_string(), b = from_bytes.error().to_string();
+    if (a != b) fail("load errors from a path and from bytes differ", a + "\n" + b);
+    if (records_ok) {
+      const bool section = size - records_end >= 4 && std::memcmp(data + records_end, "ZEQO", 4) == 0;
+      if (!a.starts_with(section ? "invalid vocab file: options section: "
+                                 : "invalid vocab file: " + std::to_string(size - records_end) +
+                                       " bytes after the last record are not an options section")) {
+        fail("a file whose records load failed for another reason", a);
+      }
+    }
+    return;
+  }
+  if (!records_ok) fail("a file whose records do not load loaded whole");
+  const Tokenizer& tok = *from_path;
+  if (tok.has_options() != (size > records_end)) fail("options present without a section, or missing with one");
+  if (!tok.has_options()) return;
+  Session session(tok);
+  std::vector<TokenId> plain;
+  TokenSpans detailed;
+  std::string out;
+  for (const std::string& t : texts) {
+    session.encode(t, plain);
+    session.encode_detailed(t, detailed);
+    if (plain != detailed.ids) fail("detailed encoding differs from the plain one", hex(t));
+    const std::size_t n = session.normalized().size();
+    std::size_t at = 0, last_begin = 0, last_end = 0;
+    for (std::size_t i = 0; i < detailed.ids.size(); ++i) {
+      const Span s = detailed.normalized[i], src = detailed.source[i];
+      if (s.begin != at || s.end <= s.begin) fail("normalised spans do not tile the text", hex(t));
+      at = s.end;
+      if (src.begin > src.end || src.end > t.size() || src.begin < last_begin || src.end < last_end) {
+        fail("source spans out of the text or going back", hex(t));
+      }
+      last_begin = src.begin;
+      last_end = src.end;
+    }
+    if (at != n) fail("normalised spans do not cover the text", hex(t));
+    session.normalize(t, out);
+    if (out != session.normalized()) fail("normalize differs from the text encoding read", hex(t));
+    tok.decode_into(plain, out);
+  }
+  tok.decode_into(ids, out);
+}
+
 int memfd() {
   static const int fd = [] {
     const int f = memfd_create("vocab", MFD_CLOEXEC);
@@ -150,6 +211,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const Expected x = parse(data, size);
   Result<Vocab> loaded = read_vocab_file(path);
+  {
+    // Texts for the whole-file check, from the pieces and the input itself.
+    Rng rng{0xF11E};
+    for (std::size_t i = 0; i < size; ++i) rng.state = (rng.state ^ data[i]) * 0x100000001B3ull;
+    std::vector<std::string> texts = sentences(x.pieces, rng);
+    const std::string whole(reinterpret_cast<const char*>(data), size);
+    texts.push_back(cut(utf8_lossy(whole.substr(size / 2))));
+    texts.push_back(cut(whole.substr(size / 3)));  // not UTF-8, often: the normaliser repairs it
+    std::vector<TokenId> ids;
+    for (std::size_t i = 0; i + 4 <= size && ids.size() < 64; i += 4) ids.push_back(u32_at(data + i));
+    check_whole_file(path, data, size, x.ok, x.end, texts, ids);
+  }
   if (!loaded) {
     const std::string text = loaded.error().to_string();
     if (text.empty() || text.find('\n') != std::string::npos) fail("error text empty or not one line", text);
