@@ -1,21 +1,27 @@
-// Threads sharing one core Tokenizer, built with ThreadSanitizer: eight
-// threads encode (with and without a word cache of their own), encode to
-// pieces, decode and look up, all at once on one tokenizer, and must get the
-// results of one thread, with no data race reported. The Python module holds
-// the interpreter lock on every call, so this is the only place where the
-// core's promise that any number of threads may read one instance is tried.
+// Threads sharing one Tokenizer, built with ThreadSanitizer, through the
+// public API only:
+//   - eight threads, each with a Session of its own, encode (plainly and in
+//     detail), decode and look up, all at once;
+//   - four threads at once run batch calls on crews of three threads that
+//     take their sessions from one shared pool;
+// and every result must be one thread's, with no data race reported. The
+// Python module zeq holds the interpreter lock on every call, and the batch
+// calls of zeqtools.Encoder release it: this is where the promise that any
+// number of threads may read one tokenizer, with a session each, is tried.
 //
-//   threads_check [VOCAB_FILE]     (default: a vocabulary built in memory)
+//   threads_check [VOCAB_FILE]     (default: a vocabulary built in memory,
+//                                   once without and once with options)
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "model_calls.h"
-#include "tokenizer/model.h"
-#include "tokenizer/vocab_file.h"
-#include "tokenizer/word_cache.h"
+#include "zeq/batch.h"
+#include "zeq/tokenizer.h"
 
 namespace {
 
@@ -23,15 +29,48 @@ using namespace zeq;
 
 constexpr int kThreads = 8;
 constexpr int kRounds = 20;
+constexpr int kBatchCallers = 4;
+constexpr unsigned kCrew = 3;
 
-Model built_in() {
-  std::vector<PieceEntry> v = {{"<unk>", 0, 0.0f}, {"<s>", 1, 0.0f}, {"</s>", 2, 0.0f}, {"<pad>", 3, 0.0f}};
-  for (int b = 0; b < 256; ++b) v.push_back({byte_piece_text(static_cast<unsigned char>(b)), static_cast<TokenId>(v.size()), 0.0f});
-  const char* words[] = {"\xE2\x96\x81", "\xE2\x96\x81the", "the", "\xE2\x96\x81" "a", "a", "b", "ab", "\xE2\x96\x81of",
-                         "ing", "\xE2\x96\x81" "and", "er", "\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC", ".", ","};
+void put_u32(std::string& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+// The bytes of a vocabulary file: specials, the 256 byte pieces, some words;
+// with `options`, a section that folds white space and merges unknown runs.
+std::string built_in(bool options) {
+  std::vector<std::string> texts = {"<unk>", "<s>", "</s>", "<pad>"};
+  static const char* const kHex = "0123456789ABCDEF";
+  for (int b = 0; b < 256; ++b) texts.push_back(std::string("<0x") + kHex[b >> 4] + kHex[b & 15] + ">");
+  for (const char* w : {"\xE2\x96\x81", "\xE2\x96\x81the", "the", "\xE2\x96\x81" "a", "a", "b", "ab",
+                        "\xE2\x96\x81of", "ing", "\xE2\x96\x81" "and", "er", "\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC",
+                        ".", ","}) {
+    texts.push_back(w);
+  }
+  std::string out = "ZEQZ";
+  for (std::uint32_t v : {1u, static_cast<std::uint32_t>(texts.size()), 3u, 0u, 1u, 2u}) put_u32(out, v);
   float score = -2.0f;
-  for (const char* w : words) v.push_back({w, static_cast<TokenId>(v.size()), score -= 0.5f});
-  return Model::from_vocab(Vocab::from_entries(std::move(v), 3, 0, 1, 2));
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    put_u32(out, static_cast<std::uint32_t>(i));
+    std::uint32_t bits;
+    const float s = i < 260 ? 0.0f : (score -= 0.5f);
+    std::memcpy(&bits, &s, 4);
+    put_u32(out, bits);
+    put_u32(out, static_cast<std::uint32_t>(texts[i].size()));
+    out += texts[i];
+  }
+  if (options) {
+    out += "ZEQO";
+    put_u32(out, 1);  // version
+    put_u32(out, 2);  // fields
+    put_u32(out, 1);  // normaliser: flags, no character map
+    put_u32(out, 4);
+    put_u32(out, 7);
+    put_u32(out, 2);  // segmentation: merge unknown runs
+    put_u32(out, 4);
+    put_u32(out, 2);
+  }
+  return out;
 }
 
 std::vector<std::string> texts() {
@@ -53,45 +92,39 @@ std::vector<std::string> texts() {
 
 struct Expected {
   std::vector<TokenId> ids;
-  std::vector<std::string_view> pieces;
   std::string decoded;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::optional<Model> loaded;
-  if (argc > 1) {
-    auto vocab = read_vocab_file(argv[1]);
-    if (!vocab) {
-      std::fprintf(stderr, "%s\n", vocab.error().to_string().c_str());
-      return 2;
-    }
-    loaded.emplace(Model::from_vocab(std::move(*vocab)));
-  } else {
-    loaded.emplace(built_in());
-  }
-  const Model& tok = *loaded;
+// One tokenizer tried both ways; returns the number of wrong results.
+long check(const Tokenizer& tok, const char* name) {
   const std::vector<std::string> all = texts();
   std::vector<Expected> expected;
-  for (const std::string& t : all) {
-    auto ids = testing::encode(tok, t);
-    expected.push_back({ids, testing::encode_pieces(tok, t), testing::decode(tok, ids)});
+  {
+    Session session(tok);
+    for (const std::string& t : all) {
+      std::vector<TokenId> ids;
+      session.encode(t, ids);
+      expected.push_back({ids, tok.decode(ids)});
+    }
   }
 
   std::atomic<long> wrong{0}, calls{0};
   std::vector<std::thread> threads;
   for (int k = 0; k < kThreads; ++k) {
     threads.emplace_back([&, k] {
-      WordCache cache;  // a cache belongs to one thread
+      Session session(tok);  // a session serves one thread
+      std::vector<TokenId> ids;
+      TokenSpans detailed;
       for (int round = 0; round < kRounds; ++round) {
         for (std::size_t j = 0; j < all.size(); ++j) {
           const std::size_t i = (j * 7 + static_cast<std::size_t>(k) * 53) % all.size();
           const Expected& e = expected[i];
-          const bool cached = (round + k) % 2 == 0;
-          const auto ids = testing::encode(tok, all[i], cached ? &cache : nullptr);
-          bool ok = ids == e.ids && testing::encode_pieces(tok, all[i], cached ? &cache : nullptr) == e.pieces &&
-                    testing::decode(tok, ids) == e.decoded;
+          session.encode(all[i], ids);
+          bool ok = ids == e.ids && tok.decode(ids) == e.decoded;
+          if ((round + k) % 4 == 0) {
+            session.encode_detailed(all[i], detailed);
+            ok = ok && detailed.ids == e.ids;
+          }
           for (TokenId id : ids) {
             const auto text = tok.id_to_piece(id);
             ok = ok && (!text || tok.piece_to_id(*text).has_value());
@@ -103,7 +136,69 @@ int main(int argc, char** argv) {
     });
   }
   for (auto& t : threads) t.join();
-  std::printf("%d threads, %ld texts encoded, decoded and looked up, %ld results differ from one thread's\n",
-              kThreads, calls.load(), wrong.load());
+  threads.clear();
+
+  // Batch calls from several threads at once, crews sharing one pool.
+  SessionPool pool(tok, 4);
+  std::vector<std::string_view> views(all.begin(), all.end());
+  std::atomic<long> batch_wrong{0};
+  for (int k = 0; k < kBatchCallers; ++k) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < 3; ++round) {
+        Crew crew(tok, pool, kCrew);
+        auto encode = Batch::encode(views);
+        crew.post(*encode);
+        crew.wait(*encode, std::chrono::milliseconds(5), [] { return true; });
+        std::vector<std::vector<TokenId>> lists;
+        std::size_t i = 0;
+        encode->for_each_encoded([&](std::span<const TokenId> ids, std::span<const std::uint32_t> counts) {
+          for (std::uint32_t n : counts) {
+            lists.emplace_back(ids.begin(), ids.begin() + n);
+            ids = ids.subspan(n);
+            if (lists.back() != expected[i++].ids) ++batch_wrong;
+          }
+        });
+        std::vector<std::span<const TokenId>> spans(lists.begin(), lists.end());
+        auto decode = Batch::decode(std::move(spans));
+        crew.post(*decode);
+        crew.wait(*decode, std::chrono::milliseconds(5), [] { return true; });
+        i = 0;
+        decode->for_each_decoded([&](std::string_view text, std::span<const std::uint32_t> lengths) {
+          for (std::uint32_t n : lengths) {
+            if (text.substr(0, n) != expected[i++].decoded) ++batch_wrong;
+            text.remove_prefix(n);
+          }
+        });
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::printf("%s: %d threads, %ld texts encoded, decoded and looked up; %d callers of batches on crews of %u; "
+              "%ld results differ from one thread's\n",
+              name, kThreads, calls.load(), kBatchCallers, kCrew, wrong.load() + batch_wrong.load());
+  return wrong.load() + batch_wrong.load();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long wrong = 0;
+  if (argc > 1) {
+    auto tok = Tokenizer::load(argv[1]);
+    if (!tok) {
+      std::fprintf(stderr, "%s\n", tok.error().to_string().c_str());
+      return 2;
+    }
+    wrong += check(*tok, argv[1]);
+  } else {
+    for (bool options : {false, true}) {
+      auto tok = Tokenizer::load_from_bytes(built_in(options));
+      if (!tok) {
+        std::fprintf(stderr, "built-in vocabulary: %s\n", tok.error().to_string().c_str());
+        return 2;
+      }
+      wrong += check(*tok, options ? "built-in, with options" : "built-in");
+    }
+  }
   return wrong == 0 ? 0 : 1;
 }
