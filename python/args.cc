@@ -1,4 +1,5 @@
 #include "args.h"
+#include "messages.h"
 
 #include <string>
 
@@ -30,7 +31,7 @@ void take_positional(const Signature& sig, Py_ssize_t nargs, PyObject** values,
                      auto&& positional) {
   const auto most = static_cast<Py_ssize_t>(positional_count(sig));
   if (nargs > most) {
-    raise(PyExc_TypeError, "%s takes %zd positional argument%s but %zd %s given", sig.full_name, most,
+    raise(PyExc_TypeError, msg::kTooManyPositionalPlural, sig.full_name, most,
           most == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = positional(i);
@@ -39,11 +40,11 @@ void take_positional(const Signature& sig, Py_ssize_t nargs, PyObject** values,
 void take_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** values) {
   const Py_ssize_t i = find(sig, key);
   if (i < 0) {
-    raise(PyExc_TypeError, "%s got an unexpected keyword argument '%s'", sig.full_name,
+    raise(PyExc_TypeError, msg::kUnexpectedKeyword, sig.full_name,
           text_of(key).c_str());
   }
   if (values[i] != nullptr) {
-    raise(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name,
+    raise(PyExc_TypeError, msg::kMultipleValues, sig.full_name,
           sig.parameters[static_cast<std::size_t>(i)].name);
   }
   values[i] = value;
@@ -53,7 +54,7 @@ void check_required(const Signature& sig, PyObject** values) {
   for (std::size_t i = 0; i < sig.parameters.size(); ++i) {
     const Parameter& p = sig.parameters[i];
     if (p.required && values[i] == nullptr) {
-      raise(PyExc_TypeError, "%s missing 1 required %sargument: '%s'", sig.full_name,
+      raise(PyExc_TypeError, msg::kMissingArgument, sig.full_name,
             p.keyword_only ? "keyword-only " : "positional ", p.name);
     }
   }
@@ -99,12 +100,12 @@ bool flag_arg(PyObject* value, bool absent) {
 unsigned threads_arg(PyObject* value, const char* full_name) {
   if (value == nullptr || value == Py_None) return 0;
   if (!PyLong_Check(value)) {
-    raise(PyExc_TypeError, "%s argument 'threads' must be an int or None, not %s", full_name,
+    raise(PyExc_TypeError, msg::kThreadsType, full_name,
           type_qualname(value).c_str());
   }
   const long n = PyLong_AsLong(value);
   if (n == -1 && PyErr_Occurred() != nullptr) throw PythonError{};
-  if (n < 1) raise(PyExc_ValueError, "%s argument 'threads' must be at least 1, not %ld", full_name, n);
+  if (n < 1) raise(PyExc_ValueError, msg::kThreadsRange, full_name, n);
   // More threads than anything can use are as good as the most there are.
   return n > 4096 ? 4096u : static_cast<unsigned>(n);
 }

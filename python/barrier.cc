@@ -1,4 +1,5 @@
 #include "barrier.h"
+#include "messages.h"
 
 #include <cstring>
 #include <exception>
@@ -19,8 +20,6 @@ constexpr const char kPanicDoc[] =
     "it usually propagates all the way up and ends the interpreter instead "
     "of being swallowed by an `except Exception` handler.";
 
-// Text of a fault that carries no message of its own.
-constexpr const char kUnknownFault[] = "unknown fault in the zeq native code";
 
 // Created on the first fault and kept for the life of the process.
 PyObject* g_panic_type = nullptr;
@@ -99,7 +98,7 @@ std::string exception_text(PyObject* exc, bool swallow_all) {
   if (text) utf8 = clean_utf8(text.get());
   if (!utf8) {
     PyErr_Clear();
-    return "<exception str() failed>";
+    return msg::kStrFailed;
   }
   return bytes_text(utf8.get());
 }
@@ -115,7 +114,7 @@ std::string text_of(PyObject* obj) {
 // make ends the call with PanicException "Python API call failed".
 void result_object_failed() {
   if (PyErr_Occurred() != nullptr) PyErr_Print();
-  throw InternalFault("Python API call failed");
+  throw InternalFault(msg::kResultObjectFailed);
 }
 
 void set_error_from_current_exception() noexcept {
@@ -123,15 +122,14 @@ void set_error_from_current_exception() noexcept {
     throw;
   } catch (const PythonError&) {
     if (PyErr_Occurred() == nullptr) {
-      PyErr_SetString(PyExc_SystemError,
-                      "attempted to fetch exception but none was set");
+      PyErr_SetString(PyExc_SystemError, msg::kNoExceptionSet);
     }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     raise_panic(e.what());
   } catch (...) {
-    raise_panic(kUnknownFault);
+    raise_panic(msg::kUnknownFault);
   }
 }
 

@@ -1,4 +1,5 @@
 #include "convert.h"
+#include "messages.h"
 
 #include <algorithm>
 
@@ -12,8 +13,6 @@ namespace {
 // sequence is broken, and no allocation is attempted.
 constexpr Py_ssize_t kLengthLimit = Py_ssize_t{1} << 61;
 
-constexpr const char kIdRange[] =
-    "out of range integral type conversion attempted";
 
 // Replaces a pending TypeError (exactly that type, not a subclass) with
 // "argument '<param>': <text of the first error>", keeping its __cause__.
@@ -29,7 +28,7 @@ constexpr const char kIdRange[] =
   const std::string text = exception_text(error.value.get());
   Ref cause(PyException_GetCause(error.value.get()));
   error = PendingError{};  // the first error is dropped, not chained
-  const Ref message(checked(PyUnicode_FromFormat("argument '%s': %s", param,
+  const Ref message(checked(PyUnicode_FromFormat(msg::kReworded, param,
                                                  text.c_str())));
   const Ref reworded(checked(PyObject_CallFunctionObjArgs(
       PyExc_TypeError, message.get(), nullptr)));
@@ -63,7 +62,7 @@ TokenId to_token_id(PyObject* value) {
     n = PyLong_AsLong(index.get());
   }
   if (n == -1 && PyErr_Occurred() != nullptr) throw PythonError{};
-  if (n < 0 || n > 0xFFFFFFFFL) raise(PyExc_OverflowError, kIdRange);
+  if (n < 0 || n > 0xFFFFFFFFL) raise(PyExc_OverflowError, msg::kIdRange);
   return static_cast<TokenId>(n);
 }
 
@@ -130,9 +129,9 @@ void to_token_ids(PyObject* value, const Tokenizer& decoder, std::vector<TokenId
     }
     return;
   }
-  if (is_str(value)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (is_str(value)) raise(PyExc_TypeError, msg::kStrAsIds);
   if (!PySequence_Check(value)) {
-    raise(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
+    raise(PyExc_TypeError, msg::kNotSequence,
           type_qualname(value).c_str());
   }
   if (PyTuple_CheckExact(value)) {
@@ -154,7 +153,7 @@ void to_token_ids(PyObject* value, const Tokenizer& decoder, std::vector<TokenId
   }
   // Required behaviour, not a guard: such a length is answered with
   // PanicException "capacity overflow" before anything is allocated.
-  if (hint >= kLengthLimit) throw InternalFault("capacity overflow");
+  if (hint >= kLengthLimit) throw InternalFault(msg::kCapacityOverflow);
   ids.reserve(std::min(static_cast<std::size_t>(hint), kUntrustedReserve));
   const Ref iter(checked(PyObject_GetIter(value)));
   while (PyObject* next = PyIter_Next(iter.get())) {
@@ -175,7 +174,7 @@ template <class ForEachKeyword>
 Ref parse_value(Py_ssize_t given, PyObject* first, ForEachKeyword&& for_each_keyword,
                 const Param& param) {
   if (given > 1) {
-    raise(PyExc_TypeError, "%s takes 1 positional arguments but %zd %s given",
+    raise(PyExc_TypeError, msg::kTooManyPositional,
           param.full_name, given, given == 1 ? "was" : "were");
   }
   Ref value;
@@ -184,17 +183,17 @@ Ref parse_value(Py_ssize_t given, PyObject* first, ForEachKeyword&& for_each_key
     // The name is ASCII, so a key holding a lone surrogate (not readable
     // as UTF-8) can never compare equal: it is unexpected like any other.
     if (!is_str(key) || PyUnicode_CompareWithASCIIString(key, param.name) != 0) {
-      raise(PyExc_TypeError, "%s got an unexpected keyword argument '%s'",
+      raise(PyExc_TypeError, msg::kUnexpectedKeyword,
             param.full_name, key_text(key).c_str());
     }
     if (value) {
-      raise(PyExc_TypeError, "%s got multiple values for argument '%s'",
+      raise(PyExc_TypeError, msg::kMultipleValues,
             param.full_name, param.name);
     }
     value = Ref::borrow(item);
   });
   if (!value) {
-    raise(PyExc_TypeError, "%s missing 1 required positional argument: '%s'",
+    raise(PyExc_TypeError, msg::kMissingPositional,
           param.full_name, param.name);
   }
   return value;
@@ -233,7 +232,7 @@ std::string type_qualname(PyObject* obj) {
   if (name && is_str(name.get())) utf8 = Ref(PyUnicode_AsUTF8String(name.get()));
   if (!utf8) {
     PyErr_Clear();
-    return "<failed to extract type name>";
+    return msg::kNoTypeName;
   }
   return std::string(PyBytes_AsString(utf8.get()),
                      static_cast<std::size_t>(PyBytes_Size(utf8.get())));
@@ -242,7 +241,7 @@ std::string type_qualname(PyObject* obj) {
 Utf8Arg string_arg(PyObject* value, const char* param) {
   if (!is_str(value)) {
     raise(PyExc_TypeError,
-          "argument '%s': '%s' object cannot be converted to 'PyString'",
+          msg::kNotString,
           param, type_qualname(value).c_str());
   }
   // Strict encoding: a lone surrogate raises UnicodeEncodeError, unchanged.

@@ -13,6 +13,7 @@
 // a few hundred texts at most), and the call raises what the handler
 // raised, having freed everything it made.
 #include "encoder_batch.h"
+#include "messages.h"
 
 #include <chrono>
 #include <cstring>
@@ -66,7 +67,7 @@ class LockReleased {
 // changes the caller's list while the lock is released changes nothing here.
 Ref snapshot(PyObject* items, const Signature& sig, const char* name) {
   if (PyUnicode_Check(items) || PyBytes_Check(items) || PyByteArray_Check(items)) {
-    raise(PyExc_TypeError, "%s argument '%s' must be a sequence of items, not %s", sig.full_name, name,
+    raise(PyExc_TypeError, msg::kItemsNotText, sig.full_name, name,
           type_qualname(items).c_str());
   }
   if (PyList_Check(items)) return Ref(checked(PyList_GetSlice(items, 0, PyList_Size(items))));
@@ -74,7 +75,7 @@ Ref snapshot(PyObject* items, const Signature& sig, const char* name) {
   if (!list) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
-      raise(PyExc_TypeError, "%s argument '%s' must be an iterable, not %s", sig.full_name, name,
+      raise(PyExc_TypeError, msg::kNotIterable, sig.full_name, name,
             type_qualname(items).c_str());
     }
     throw PythonError{};
@@ -102,7 +103,7 @@ std::optional<Slice> read_texts(PyObject* items, std::size_t& next, const Signat
   while (next < n && next - s.first < kSliceItems && s.bytes < kSliceBytes) {
     PyObject* item = PyList_GetItem(items, static_cast<Py_ssize_t>(next));
     if (!PyUnicode_Check(item)) {
-      raise(PyExc_TypeError, "%s argument 'texts': item %zu is %s, not str", sig.full_name, next,
+      raise(PyExc_TypeError, msg::kItemNotStr, sig.full_name, next,
             type_qualname(item).c_str());
     }
     Ref utf8(checked(PyUnicode_AsUTF8String(item)));

@@ -1,4 +1,5 @@
 #include "encoder_convert.h"
+#include "messages.h"
 
 #include "args.h"
 #include "barrier.h"
@@ -8,7 +9,7 @@ namespace zeq::py {
 
 Utf8Arg text_arg(PyObject* value, const char* function, const char* name) {
   if (!PyUnicode_Check(value)) {
-    raise(PyExc_TypeError, "%s argument '%s' must be str, not %s", function, name,
+    raise(PyExc_TypeError, msg::kMustBeStr, function, name,
           type_qualname(value).c_str());
   }
   Utf8Arg arg{Ref(checked(PyUnicode_AsUTF8String(value))), {}};
@@ -24,7 +25,7 @@ Specials specials_arg(const Tokenizer& core, PyObject* add_bos, PyObject* add_eo
   auto take = [&](PyObject* flag, TokenId id, const char* name, const char* what) -> std::optional<TokenId> {
     if (!flag_arg(flag, false)) return std::nullopt;
     if (id >= core.vocab_size()) {
-      raise(PyExc_ValueError, "%s: %s is set, but the vocabulary has no %s piece (its id %lu names no record)",
+      raise(PyExc_ValueError, msg::kNoSpecialPiece,
             function, name, what, static_cast<unsigned long>(id));
     }
     return id;

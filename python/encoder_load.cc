@@ -1,10 +1,12 @@
 #include "encoder_load.h"
+#include "messages.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -29,10 +31,12 @@ std::string describe(const TokenizerError& error) {
   using Part = TokenizerError::Place::Part;
   const TokenizerError::Place& place = error.place();
   if (error.is_unexpected_eof()) {
-    if (place.bytes_read == 0) return "it is empty";
-    if (place.part == Part::Header) return "it is cut short inside its header";
-    return "it is cut short after " + std::to_string(place.records_read) + " of its " +
-           std::to_string(place.piece_count) + " records";
+    if (place.bytes_read == 0) return msg::kEmpty;
+    if (place.part == Part::Header) return msg::kCutInHeader;
+    char text[128];
+    std::snprintf(text, sizeof text, msg::kCutAfterRecords, static_cast<unsigned long long>(place.records_read),
+                  static_cast<unsigned long long>(place.piece_count));
+    return text;
   }
   const std::string text = error.to_string();
   constexpr std::string_view kPrefix = "invalid vocab file: ";
@@ -116,7 +120,7 @@ PyObject* load_from_file(PyObject* path) {
   Py_ssize_t name_size = 0;
   if (PyBytes_AsStringAndSize(encoded.get(), &name, &name_size) != 0) throw PythonError{};
   if (std::string_view(name, static_cast<std::size_t>(name_size)).find('\0') != std::string_view::npos) {
-    raise(PyExc_ValueError, "embedded null byte");
+    raise(PyExc_ValueError, msg::kEmbeddedNull);
   }
   const std::string data = read_file(name, fs_path.get());
   Ref bytes(checked(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()))));
@@ -129,8 +133,7 @@ PyObject* load_from_bytes(PyObject* data) {
     Ref copy(checked(PyBytes_FromStringAndSize(PyByteArray_AsString(data), PyByteArray_Size(data))));
     return make_encoder(std::move(copy), nullptr);
   }
-  raise(PyExc_TypeError, "Encoder.from_bytes() argument 'data' must be bytes or bytearray, not %s",
-        type_qualname(data).c_str());
+  raise(PyExc_TypeError, msg::kBytesExpected, type_qualname(data).c_str());
 }
 
 }  // namespace zeq::py

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "barrier.h"
+#include "messages.h"
 #include "encoder_type.h"
 #include "ref.h"
 
@@ -36,9 +37,7 @@ PyObject* init_module() {
   if (id == -1) throw PythonError{};
   std::int64_t owner = -1;
   if (!g_interpreter_id.compare_exchange_strong(owner, id) && owner != id) {
-    raise(PyExc_ImportError,
-          "zeqtools._encoder does not support sub-interpreters: it is already "
-          "initialised in another interpreter of this process");
+    raise(PyExc_ImportError, msg::kSubInterpreter, "zeqtools._encoder");
   }
   if (g_module != nullptr) {
     Py_INCREF(g_module);

@@ -1,4 +1,5 @@
 #include "encoder_type.h"
+#include "messages.h"
 
 #include <string>
 #include <utility>
@@ -71,7 +72,7 @@ EncoderInstance& encoder_receiver(PyObject* self) {
   PyTypeObject* type = encoder_type();
   if (self == nullptr) throw InternalFault("method called without a receiver");
   if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
-    raise(PyExc_TypeError, "descriptor requires a 'zeqtools.Encoder' object but received a '%s'",
+    raise(PyExc_TypeError, msg::kNotEncoder,
           type_qualname(self).c_str());
   }
   return *Layout::held_by(self);

@@ -1,4 +1,5 @@
 #include "instance_type.h"
+#include "messages.h"
 
 #include "ref.h"
 
@@ -11,7 +12,7 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
       PyErr_Clear();
       name = Ref(checked(PyUnicode_FromString("<unknown>")));
     }
-    raise(PyExc_TypeError, "No constructor defined for %U", name.get());
+    raise(PyExc_TypeError, msg::kNoConstructor, name.get());
   });
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "barrier.h"
+#include "messages.h"
 #include "ref.h"
 #include "zeq/error.h"
 #include "tokenizer_type.h"
@@ -72,9 +73,7 @@ PyObject* init_module() {
   if (id == -1) throw PythonError{};
   std::int64_t owner = -1;
   if (!g_interpreter_id.compare_exchange_strong(owner, id) && owner != id) {
-    raise(PyExc_ImportError,
-          "zeq does not support sub-interpreters: it is already "
-          "initialised in another interpreter of this process");
+    raise(PyExc_ImportError, msg::kSubInterpreter, "zeq");
   }
   // Importing again in the same interpreter (after the entry was removed
   // from sys.modules) yields the very same module: the body runs once.

@@ -1,4 +1,5 @@
 #include "tokenizer_type.h"
+#include "messages.h"
 
 #include <cstddef>
 #include <new>
@@ -69,7 +70,7 @@ Instance& receiver(PyObject* self) {
   PyTypeObject* type = tokenizer_type();
   if (self == nullptr) throw InternalFault("method called without a receiver");
   if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
-    raise(PyExc_TypeError, "'%s' object cannot be converted to 'Tokenizer'",
+    raise(PyExc_TypeError, msg::kNotTokenizer,
           type_qualname(self).c_str());
   }
   return *Layout::held_by(self);
