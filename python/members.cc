@@ -115,8 +115,8 @@ void* special(Special which) {
 // Each method has two entry points around one body: the classic
 // convention (a tuple and a dict of arguments), and the vectorcall one
 // (METH_FASTCALL: a C array and a tuple of keyword names), which spares
-// every call the making and freeing of its argument tuple, about a quarter
-// of the cost of a short call. METH_FASTCALL is in the stable ABI from
+// every call the making and freeing of its argument tuple, a large part of
+// the cost of a short call (docs/experiments.md, "short calls"). METH_FASTCALL is in the stable ABI from
 // Python 3.10 on; a build for the 3.9 limited API does not see its name,
 // so its value is given in instance_type.h and the table using it is
 // chosen only when the running interpreter is 3.10 or newer.

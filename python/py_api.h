@@ -10,8 +10,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-// Token ids go through PyLong_AsLong / PyLong_FromLong, which must hold every
-// value from 0 to 2^32 - 1 (and report wider ints as OverflowError).
+// Token ids are read with PyLong_AsLong and PyLong_AsSsize_t and made with
+// PyLong_FromLong (convert.cc), which must hold every value from 0 to
+// 2^32 - 1 (and report wider ints as OverflowError).
 static_assert(sizeof(long) >= 8, "zeq expects an LP64 platform");
 
 #endif  // ZEQ_PYTHON_PY_API_H_

@@ -40,8 +40,7 @@ class DecodeTable {
   // One position's slot, 8 bytes, so that the table of a 32,000-piece
   // vocabulary stays in a quarter of a megabyte: decode reads one slot per
   // id at random, and a table twice the size falls out of the processor's
-  // caches sooner (measured: decode after another tokenizer has run is
-  // about a sixth slower than when the table is warm).
+  // caches sooner (docs/experiments.md, "decode table").
   //
   // A piece of up to 7 bytes (most ids of a text) is held in the slot
   // itself, so that its copy waits on one load instead of two: the text

@@ -1,11 +1,10 @@
+#include "tokenizer/encode.h"
+
+#include <algorithm>
 #include <cstddef>
 #include <span>
 #include <string_view>
 #include <vector>
-
-#include "tokenizer/encode.h"
-
-#include <algorithm>
 
 #include "tokenizer/segment.h"
 #include "tokenizer/words.h"
@@ -32,15 +31,14 @@ void encode_words(const Model& model, std::string_view text, FirstWord first, Wo
   if (first == FirstWord::Bare) {
     text = take_bare_word(text, [&](std::string_view word) { segment_word(model, word, ids, lattice); });
   }
-  // Words come straight from the text (no normalised copy of it, and no
-  // copy of a word either: a body is segmented as the marker's known state
-  // followed by its bytes).
-  // A word the cache does not give: segmented, and kept if the cache holds
-  // such words (`probe` is where its look-up ended).
+  // Words come straight from the text, and a body is segmented as the
+  // marker's known state followed by its bytes: no word is copied. A word
+  // the cache does not give is segmented, and kept if the cache holds such
+  // words (`probe` is where its look-up ended).
   auto segment = [&](std::string_view body, const WordCache::Probe* probe) {
-    const std::size_t first = ids.size();
+    const std::size_t start = ids.size();
     segment_body(model, body, ids, lattice);
-    if (probe != nullptr) cache->insert(*probe, body, std::span<const TokenId>(ids).subspan(first));
+    if (probe != nullptr) cache->insert(*probe, body, std::span<const TokenId>(ids).subspan(start));
   };
   if (cache == nullptr) {
     for_each_word_body(text, [&](std::string_view body) { segment(body, nullptr); });

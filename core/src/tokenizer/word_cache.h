@@ -93,16 +93,15 @@ class WordCache {
   // in a table of 2 * kMaxEntries 8-byte slots; 6 MiB in all. The table is
   // made whole on first use, zero-filled by the system (calloc), so its
   // pages take memory only once words land in them; it never has to be
-  // rehashed as it fills (rehashing cost a sixth of every insertion).
+  // rehashed as it fills.
   //
-  // Sizing, measured on shuffled lines of the English and multilingual
-  // corpora (share of input bytes that had to be segmented): 65,536 words
-  // emptied when full, 16% and 45%; 131,072 words swept as below, 5% and
-  // 25%. A word that was looked up again since the last sweep survives it,
-  // so the frequent words of a language stay while one-off words (names,
-  // numbers, typos) make room. If a sweep keeps more than three quarters of
-  // the bound, the cache is emptied instead, so that a sweep always frees
-  // enough room to pay for itself.
+  // When it is full, a word that was looked up again since the last sweep
+  // survives the sweep, so the frequent words of a language stay while
+  // one-off words (names, numbers, typos) make room; the sizes and this
+  // rule were chosen by measuring how much text still had to be segmented
+  // (docs/experiments.md, "word cache"). If a sweep would keep more than
+  // three quarters of the bound, the cache is emptied instead, so that a
+  // sweep always frees enough room to pay for itself.
   static constexpr std::size_t kMaxEntries = 1 << 17;
   static constexpr std::size_t kMaxArenaBytes = 4 << 20;
   static constexpr std::size_t kSlots = 2 * kMaxEntries;
