@@ -62,5 +62,18 @@ TEST(Decode, SourceRules) {
   EXPECT_EQ(decode(m, {1, 10, 2}), "Hello");
 }
 
+TEST(Decode, ByteTextsAreBytesWhenTheModelFallsBackToBytes) {
+  // A tokenizer.json's byte pieces are ordinary pieces: with byte fallback,
+  // their texts still decode as bytes.
+  ModelOptions o;
+  o.byte_fallback = true;
+  auto m = Model::from_vocab(Vocab::from_entries(entries(), 3, 0, 1, 2), std::move(o));
+  ASSERT_TRUE(m.has_value());
+  EXPECT_EQ(decode(*m, {12, 4, 5, 9}), "world\xC3\xA9" "A");
+  o = ModelOptions();
+  m = Model::from_vocab(Vocab::from_entries(entries(), 3, 0, 1, 2), std::move(o));
+  EXPECT_EQ(decode(*m, {12, 9}), "world<0x41>");
+}
+
 }  // namespace
 }  // namespace zeq

@@ -68,9 +68,14 @@ void Model::decode_source(std::span<const TokenId> ids, std::string& out) const 
     if (id >= v.size()) continue;  // names nothing
     const std::string_view text = v.pieces()[id].text;
     const PieceKind kind = rules.kind(id);
-    if (kind == PieceKind::Byte) {
-      if (auto b = byte_of(text)) run.push_back(static_cast<char>(*b));
-      continue;
+    // A byte piece: one of kind byte, or (for a model that falls back to
+    // bytes) any "<0xHH>" piece, as a tokenizer.json's pieces are.
+    if (kind == PieceKind::Byte || (rules.byte_fallback && kind == PieceKind::Ordinary)) {
+      if (auto b = byte_of(text)) {
+        run.push_back(static_cast<char>(*b));
+        continue;
+      }
+      if (kind == PieceKind::Byte) continue;  // not <0xHH>: nothing to add
     }
     append_bytes(run, out);
     run.clear();
