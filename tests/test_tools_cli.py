@@ -120,8 +120,12 @@ def test_convert_writes_a_loadable_vocabulary(run, tmp_path):
 
 
 @pytest.mark.parametrize("args, stdin, message", [
-    (["encode", "--vocab", "/no/such.vocab.bin", "x"], b"", "io error: No such file"),
+    (["encode", "--vocab", "/no/such.vocab.bin", "x"], b"", "/no/such.vocab.bin: No such file"),
     (["encode", "--vocab", "{model}", "x"], b"", "convert it first with 'zeq convert"),
+    (["decode", "--vocab", "{empty}", "1"], b"", "empty.vocab.bin: the file is empty"),
+    (["encode", "--vocab", "{dir}", "x"], b"", "dir: Is a directory"),
+    (["encode", "bad \udcff arg"], b"", "the text argument: not UTF-8 at byte 4"),
+    (["decode", "1", "--file", "{text}"], b"", "either ids or --file"),
     (["encode", "x", "--file", "{text}"], b"", "either a text or --file"),
     (["encode", "--file", "/no/such.txt"], b"", "/no/such.txt: No such file"),
     (["encode"], b"ok\n\xff\n", "<stdin>, line 2: not UTF-8 at byte 0"),
@@ -131,9 +135,14 @@ def test_convert_writes_a_loadable_vocabulary(run, tmp_path):
     (["inspect", "/no/such"], b"", "/no/such: No such file"),
     (["convert", "{bpe}", "{out}"], b"", "bpe.model: model type BPE is not unigram"),
     (["convert", "{text}", "{out}", "--from", "sentencepiece"], b"", "not a SentencePiece model"),
-    (["tokenize-corpus", "/no/such.txt", "-o", "{out}"], b"", "no such file"),
+    (["tokenize-corpus", "/no/such.txt", "-o", "{out}"], b"", "/no/such.txt: No such file"),
+    (["tokenize-corpus", "{dir}", "-o", "{out}"], b"", "dir: Is a directory"),
+    (["tokenize-corpus", "{fifo}", "-o", "{out}"], b"", "not a regular file: {fifo} (a pipe); give -"),
+    (["tokenize-corpus", "-", "{text}", "-", "-o", "{out}"], b"", "standard input (-) can be read only once"),
+    (["tokenize-corpus", "-", "-o", "{out}", "-j", "1"], b"ok\n\xff\n", "<stdin>: not UTF-8 at byte 3"),
     (["tokenize-corpus", "{text}", "-o", "{out}", "--vocab", "{broken}"], b"",
-     "broken.vocab.bin: io error: failed to fill whole buffer"),
+     "broken.vocab.bin: file ends inside the text of record 0 of 1"),
+    (["tokenize-corpus", "{text}", "-o", "{out}", "--vocab", "{model}"], b"", "convert it first"),
     (["tokenize-corpus", "{text}", "-o", "/no/such/dir/x", "-j", "1"], b"",
      "No such file or directory"),
 ])
@@ -144,8 +153,13 @@ def test_failures_are_one_line_without_traceback(run, tmp_path, text_file, args,
     bpe.write_bytes(sp_model(trainer={3: vi(3, 2)}))
     model = tmp_path / "en.model"
     model.write_bytes(sp_model())
-    fill = dict(text=text_file, broken=broken, bpe=bpe, model=model, out=tmp_path / "out")
+    (tmp_path / "empty.vocab.bin").write_bytes(b"")
+    (tmp_path / "dir").mkdir()
+    os.mkfifo(tmp_path / "fifo")
+    fill = dict(text=text_file, broken=broken, bpe=bpe, model=model, out=tmp_path / "out",
+                empty=tmp_path / "empty.vocab.bin", dir=tmp_path / "dir", fifo=tmp_path / "fifo")
     status, out, err = run(*[a.format(**fill) for a in args], stdin=stdin)
+    message = message.format(**fill)
     assert status == 1
     assert err.startswith("zeq: error: ") and err.count("\n") == 1, err
     assert message in err
