@@ -16,7 +16,7 @@
 namespace zeq::py {
 namespace {
 
-constexpr const char kVersion[] = "0.1.2";
+constexpr const char kVersion[] = ZEQ_VERSION;  // defined by CMake from tools/zeqtools/_version.py
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
