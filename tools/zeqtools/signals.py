@@ -10,7 +10,6 @@ line and exits with status 128 + the signal number.
 from __future__ import annotations
 
 import contextlib
-import os
 import signal
 import threading
 from typing import Iterator
@@ -42,22 +41,16 @@ def stop_on_signals() -> Iterator[None]:
     later ones are ignored, so that they cannot cut short the clean-up that
     the first one started. The previous handlers come back on exit.
 
-    A process forked inside the block inherits the handler until it sets
-    its own: there a stop signal ends it at once (worker processes set
-    their own handlers first thing, and their parent is stopping anyway).
     Outside the main thread nothing is installed (Python runs handlers only
     there).
     """
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    owner = os.getpid()
     stopping = False
 
     def handler(signum: int, frame: object) -> None:
         nonlocal stopping
-        if os.getpid() != owner:
-            os._exit(128 + signum)
         if stopping:
             return
         stopping = True
@@ -73,11 +66,30 @@ def stop_on_signals() -> Iterator[None]:
             signal.signal(signum, signal.SIG_DFL if old is None else old)
 
 
+@contextlib.contextmanager
+def stop_signals_blocked() -> Iterator[None]:
+    """Hold stop signals back within the block (they are delivered at its
+    end). A process started inside it begins with them blocked, so that none
+    reaches it before it has called :func:`ignore_stop_signals`."""
+    if not hasattr(signal, "pthread_sigmask"):  # pragma: no cover - not POSIX
+        yield
+        return
+    old = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+
 def ignore_stop_signals() -> None:
     """For worker processes: leave every stop decision to the parent, which
-    gets the same signals when they are sent to the whole process group."""
+    gets the same signals when they are sent to the whole process group.
+    Signals held back since the process started are dropped."""
     for signum in STOP_SIGNALS:
         signal.signal(signum, signal.SIG_IGN)
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
 
 
-__all__ = ["STOP_SIGNALS", "Stopped", "stop_on_signals", "ignore_stop_signals"]
+__all__ = ["STOP_SIGNALS", "Stopped", "stop_on_signals", "stop_signals_blocked",
+           "ignore_stop_signals"]

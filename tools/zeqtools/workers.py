@@ -9,8 +9,11 @@ dies is reported as an error, and :meth:`WorkerPool.close` kills the
 workers and cannot hang.
 
 Workers ignore SIGINT, SIGTERM and SIGHUP: the parent decides when to stop
-(a signal sent to the process group reaches it too) and kills them. A worker
-whose parent has gone away exits by itself within a second.
+(a signal sent to the process group reaches it too) and kills them. Forked
+workers start with these signals blocked, so none reaches them before they
+ignore them (a spawned worker's new interpreter resets the mask, and can be
+ended by one while it starts). A worker whose parent has gone away exits by
+itself within a second.
 """
 
 from __future__ import annotations
@@ -22,7 +25,7 @@ from multiprocessing.connection import wait
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 from .errors import ZeqToolsError
-from .signals import ignore_stop_signals
+from .signals import ignore_stop_signals, stop_signals_blocked
 
 PARENT_CHECK_SECONDS = 1.0
 _END = object()
@@ -111,7 +114,8 @@ class WorkerPool:
                 mine, theirs = ctx.Pipe()
                 process = ctx.Process(target=_serve, daemon=True,
                                       args=(theirs, init, tuple(init_args), run, os.getpid()))
-                process.start()
+                with stop_signals_blocked():
+                    process.start()
                 theirs.close()
                 self._workers.append(_Worker(process, mine))
         except BaseException:
