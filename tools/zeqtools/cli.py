@@ -197,8 +197,8 @@ def cmd_decode(args) -> int:
         text = tok.decode(ids)
         sys.stdout.write((json.dumps(text, ensure_ascii=False) if args.json else text) + "\n")
     if dropped:
-        _note(f"{dropped:,} {'id' if dropped == 1 else 'ids'} past the vocabulary "
-              f"(size {size:,}) {'was' if dropped == 1 else 'were'} dropped")
+        _note(f"{dropped} {'id' if dropped == 1 else 'ids'} past the vocabulary "
+              f"(size {size}) {'was' if dropped == 1 else 'were'} dropped")
     return 0
 
 

@@ -124,11 +124,11 @@ class WorkerPool:
 
     def imap(self, tasks: Iterable[Any]) -> Iterator[Any]:
         """The results of ``run`` for every task, in task order; a task's
-        error is raised in its place. ``tasks`` is read lazily: at most
-        ``backlog`` tasks are taken and not yet yielded, whatever their
-        number. A worker is sent its next task only after it has sent the
-        result of the last, so that neither side can block the other on a
-        full pipe."""
+        error, or the death of the worker that had it, is raised in its
+        place. ``tasks`` is read lazily: at most ``backlog`` tasks are taken
+        and not yet yielded, whatever their number. A worker is sent its
+        next task only after it has sent the result of the last, so that
+        neither side can block the other on a full pipe."""
         source = iter(tasks)
         idle = list(self._workers)
         busy: Dict[_Worker, int] = {}
@@ -144,9 +144,9 @@ class WorkerPool:
                 worker = idle.pop()
                 try:
                     worker.conn.send(task)
+                    busy[worker] = taken
                 except (EOFError, OSError):
-                    raise worker.failure() from None
-                busy[worker] = taken
+                    done[taken] = (False, worker.failure())
                 taken += 1
             if given in done:
                 ok, value = done.pop(given)
@@ -155,19 +155,21 @@ class WorkerPool:
                     raise value
                 yield value
                 continue
-            if not busy:
+            if not busy:  # every task taken was given back, and there are no more
                 return
             waits: List[Any] = []
             for worker in busy:
                 waits += [worker.conn, worker.process.sentinel]
             ready = wait(waits)
             for worker in [w for w in busy if w.conn in ready or w.process.sentinel in ready]:
+                index = busy.pop(worker)
                 try:
                     if not worker.conn.poll():
                         raise EOFError
-                    done[busy.pop(worker)] = worker.conn.recv()
+                    done[index] = worker.conn.recv()
                 except (EOFError, OSError):
-                    raise worker.failure() from None
+                    done[index] = (False, worker.failure())
+                    continue
                 idle.append(worker)
 
     def close(self) -> None:
