@@ -12,7 +12,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import re
 import sys
 from typing import IO, Iterator, List, Optional, Sequence
 
@@ -41,76 +40,13 @@ def _vocab_failure(error: VocabLoadError) -> _Fail:
 
 
 def _convert_hint(path: str) -> str:
-    fmt = _model_format(path)
+    from .sniff import FORMAT_NAMES, model_format
+
+    fmt = model_format(path)
     if fmt is None:
         return ""
-    return (f" (it looks like {_FORMAT_NAMES[fmt]}: convert it first with "
+    return (f" (it looks like {FORMAT_NAMES[fmt]}: convert it first with "
             f"'zeq convert {path} OUT.vocab.bin')")
-
-
-_FORMAT_NAMES = {"sentencepiece": "a SentencePiece model", "hf": "a Hugging Face tokenizer.json",
-                 "tsv": "a piece<TAB>score TSV"}
-
-
-_SNIFF_BYTES = 64 << 10
-_TSV_LINES = 5
-_HF_MODEL_KEY = re.compile(rb'"model"\s*:\s*\{')
-
-
-def _model_format(path: str) -> Optional[str]:
-    """The format of a model that 'zeq convert' takes, when the first bytes
-    of the file really look like one (whatever its name says), else None."""
-    try:
-        with open(path, "rb") as f:
-            head = f.read(_SNIFF_BYTES)
-    except OSError:
-        return None
-    if _looks_like_sentencepiece(head):
-        return "sentencepiece"
-    if head.lstrip()[:1] == b"{" and (b'"added_tokens"' in head or _HF_MODEL_KEY.search(head)):
-        return "hf"
-    if _looks_like_tsv(head):
-        return "tsv"
-    return None
-
-
-def _looks_like_sentencepiece(head: bytes) -> bool:
-    """A model begins with its first piece (field 1), a message of a UTF-8
-    text (field 1), a float score (field 2) and a type (field 3)."""
-    from . import protowire as pw
-
-    try:
-        key, pos = pw.read_varint(head, 0)
-        length, pos = pw.read_varint(head, pos)
-        piece = head[pos:pos + length]
-        if key != 0x0A or length == 0 or len(piece) < length:
-            return False
-        fields = {number: (wire, value) for number, wire, value in pw.iter_fields(piece)}
-        wire, text = fields.get(1, (None, b""))
-        pw.as_text(text, "the piece")  # type: ignore[arg-type]
-    except ZeqToolsError:
-        return False
-    expected = {1: pw.LENGTH_DELIMITED, 2: pw.FIXED32, 3: pw.VARINT}
-    return wire == pw.LENGTH_DELIMITED and all(expected.get(n) == w for n, (w, _) in fields.items())
-
-
-def _looks_like_tsv(head: bytes) -> bool:
-    """The first lines (up to five) are all piece<TAB>number."""
-    lines = head.split(b"\n")
-    if len(head) == _SNIFF_BYTES or lines[-1] == b"":
-        lines.pop()  # cut off, or empty after the last line break
-    lines = lines[:_TSV_LINES]
-    if not lines:
-        return False
-    for line in lines:
-        piece, tab, score = line.rstrip(b"\r").rpartition(b"\t")
-        try:
-            float(score)
-        except ValueError:
-            return False
-        if not tab:
-            return False
-    return True
 
 
 def _open_input(args) -> Iterator[str]:
