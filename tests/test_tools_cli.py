@@ -190,15 +190,11 @@ def test_failures_are_one_line_without_traceback(run, tmp_path, text_file, args,
     ("blank.model", b"\n\n\n# not a model\n", None),
     ("config.json", b'{"model_type": "t5"}', None),
 ])
-@pytest.mark.parametrize("command", ["encode", "tokenize-corpus"])
-def test_convert_hint_only_for_content_that_looks_like_a_model(run, tmp_path, text_file, name,
-                                                               content, looks_like, command):
+def test_convert_hint_only_for_content_that_looks_like_a_model(run, tmp_path, name, content,
+                                                               looks_like):
     path = tmp_path / name
     path.write_bytes(content)
-    if command == "encode":
-        status, _, err = run("encode", "--vocab", path, "x")
-    else:
-        status, _, err = run("tokenize-corpus", text_file, "-o", tmp_path / "o", "--vocab", path)
+    status, _, err = run("encode", "--vocab", path, "x")
     assert status == 1 and err.count("\n") == 1
     hint = f"(it looks like {looks_like}: convert it first with 'zeq convert {path} OUT.vocab.bin')"
     assert err.endswith(f" {hint}\n" if looks_like else "not a zeq vocabulary file\n"), err
@@ -208,13 +204,11 @@ def test_tokenize_corpus_reads_stdin_and_replaces_output_only_with_force(run, to
     out = tmp_path / "o"
     assert run("tokenize-corpus", "-", "-o", out, "-q", stdin=b"Hello world\nzeq\n") == (0, "", "")
     assert list(iter_documents(out)) == [tok.encode("Hello world"), tok.encode("zeq")]
-    kept = (tmp_path / "o.ids").read_bytes()
     for existing in ("ids", "idx"):  # either file is enough to refuse
         status, _, err = run("tokenize-corpus", "-", "-o", out, stdin=b"other\n")
         assert (status, err) == (1, f"zeq: error: {out}.{existing} exists (use --force to replace it)\n")
-        (tmp_path / f"o.{existing}").rename(tmp_path / f"kept.{existing}")
-    assert (tmp_path / "kept.ids").read_bytes() == kept
-    assert run("tokenize-corpus", "-", "-o", out, "--per-file", "-q", stdin=b"a b\nc\n")[0] == 0
+        (tmp_path / f"o.{existing}").unlink()
+    run("tokenize-corpus", "-", "-o", out, stdin=b"first\n")
     assert run("tokenize-corpus", "-", "-o", out, "--force", "-q", "--per-file",
                stdin=b"a b\nc\n")[0] == 0
     assert list(iter_documents(out)) == [tok.encode("a b\nc\n")]

@@ -32,10 +32,7 @@ def run(offset, task):
         raise ValueError(value)
     if kind == "unpicklable":
         raise Unpicklable(value)
-    if kind == "exit":
-        os._exit(value)
-    os.kill(os.getpid(), value)  # "signal"
-    time.sleep(10)
+    os._exit(value)  # "exit"
 
 
 @pytest.mark.parametrize("workers, backlog", [(1, 1), (2, 3), (3, None)])
@@ -60,7 +57,6 @@ def test_results_come_in_task_order_and_tasks_are_read_lazily(workers, backlog):
     ([("sleep", 0)], -1, ValueError, "^bad start$"),
     ([("unpicklable", "x")], 0, WorkerFailed, r"^Unpicklable: x \(not passed on as it was"),
     ([("sleep", 0), ("exit", 3)], 0, WorkerFailed, r"ended unexpectedly \(exit status 3\)"),
-    ([("signal", signal.SIGKILL)], 0, WorkerFailed, r"ended unexpectedly \(killed by SIGKILL\)"),
 ])
 def test_failures_are_raised_in_the_place_of_their_task(tasks, init, exc_type, message):
     got = []
