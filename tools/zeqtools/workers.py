@@ -89,7 +89,10 @@ class _Worker:
         if code is None:
             how = "closed its pipe"
         elif code < 0:
-            how = f"killed by {signal.Signals(-code).name}"
+            try:
+                how = f"killed by {signal.Signals(-code).name}"
+            except ValueError:  # a real-time signal
+                how = f"killed by signal {-code}"
         else:
             how = f"exit status {code}"
         return WorkerFailed(f"worker process {self.process.pid} ended unexpectedly ({how})")
