@@ -20,7 +20,7 @@ const char kPanicExceptionName[] = "zeq.PanicException";
 
 namespace {
 
-constexpr const char kVersion[] = "0.1.2";
+constexpr const char kVersion[] = ZEQ_VERSION;  // defined by CMake from tools/zeqtools/_version.py
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,

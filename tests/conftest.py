@@ -7,6 +7,19 @@ from zeqtools.vocabfile import Piece, byte_piece_text, encode_vocab
 
 SHARED = pathlib.Path(__file__).resolve().parents[2] / "shared"
 
+M = "\u2581"
+SPECIALS = ["<unk>", "<s>", "</s>", "<pad>"]
+WORDS = ["▁a", "▁b", "a", "b", "▁", "▁Hello", "▁world."]  # ids 4 .. 10
+# The small vocabulary of the tests of the module's methods: the special
+# pieces at the ids that HEADER names, then words with distinct scores.
+PIECES = [(t, i, -1.0 - i / 16) for i, t in enumerate(SPECIALS + WORDS)]
+HEADER = dict(unk_id=0, bos_id=1, eos_id=2, pad_id=3)
+
+# The OverflowError messages for an id that does not fit 32 bits: within a
+# C long, and beyond it.
+RANGE = "out of range integral type conversion attempted"
+TOO_LARGE = "Python int too large to convert to C long"
+
 
 @pytest.fixture
 def write_file(tmp_path):
@@ -55,12 +68,34 @@ def byte_pieces(start_id: int, score: float = 0.0):
 def shared_path(*parts) -> pathlib.Path:
     """A path under the shared data folder beside the project, or skip.
 
-    Set ZEQ_SHARED to point elsewhere."""
+    Set ZEQ_SHARED to point elsewhere. With ZEQ_REQUIRE_SHARED=1 (as CI
+    sets it) a missing path fails the test instead of skipping it."""
     root = pathlib.Path(os.environ.get("ZEQ_SHARED", SHARED))
     path = root.joinpath(*parts)
     if not path.exists():
+        if os.environ.get("ZEQ_REQUIRE_SHARED") == "1":
+            pytest.fail(f"{path} not available, and ZEQ_REQUIRE_SHARED=1 requires it")
         pytest.skip(f"{path} not available")
     return path
+
+
+class Seq:
+    """A sequence through the old protocol (__len__ and __getitem__). Each
+    hook returns its value or raises it when it is an exception (`length`
+    None: the true length); item `fail_at` raises `error`."""
+
+    def __init__(self, items, length=None, error=None, fail_at=None):
+        self.items, self.length, self.error, self.fail_at = items, length, error, fail_at
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return len(self.items) if self.length is None else self.length
+
+    def __getitem__(self, i):
+        if i == self.fail_at:
+            raise self.error
+        return self.items[i]
 
 
 class Index:

@@ -13,20 +13,11 @@ import warnings
 
 import pytest
 
-from conftest import Index, byte_pieces
+from conftest import HEADER, M, PIECES, RANGE, SPECIALS, TOO_LARGE, Index, Seq, byte_pieces
 from zeq import Tokenizer
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "core" / "fuzz"))
 from make_seeds import vocab_seeds  # noqa: E402
-
-M = "\u2581"
-SPECIALS = ["<unk>", "<s>", "</s>", "<pad>"]
-WORDS = ["▁a", "▁b", "a", "b", "▁", "▁Hello", "▁world."]  # ids 4 .. 10
-PIECES = [(t, i, -1.0 - i / 16) for i, t in enumerate(SPECIALS + WORDS)]
-HEADER = dict(unk_id=0, bos_id=1, eos_id=2, pad_id=3)
-RANGE = "out of range integral type conversion attempted"
-TOO_LARGE = "Python int too large to convert to C long"
-
 
 @pytest.fixture
 def tok(load):
@@ -42,25 +33,6 @@ def still_works(tok):
 
 class Boom(BaseException):
     """Neither an Exception nor one of the interpreter's own."""
-
-
-class Seq:
-    """A sequence through the old protocol (__len__ and __getitem__). Each
-    hook returns its value or raises it when it is an exception; item
-    `fail_at` raises `error`."""
-
-    def __init__(self, items, length=None, error=None, fail_at=None):
-        self.items, self.length, self.error, self.fail_at = items, length, error, fail_at
-
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, i):
-        if i == self.fail_at:
-            raise self.error
-        return self.items[i]
 
 
 class IterSeq(Seq):
@@ -204,9 +176,10 @@ def test_str_of_the_reworded_error_runs_caller_code(tok, value):
 @pytest.mark.parametrize("kind", [Seq, LenList])
 @pytest.mark.parametrize(
     "length",
-    [KeyboardInterrupt(), SystemExit(3), Boom(), ValueError(), TypeError(), -1, 2**64, "2", 0, 1, 2**40, 2**61 - 1],
-    ids=["KeyboardInterrupt", "SystemExit", "Boom", "ValueError", "TypeError", "negative", "2^64", "str", "0", "1",
-         "2^40", "2^61-1"],
+    [KeyboardInterrupt(), SystemExit(3), Boom(), ValueError(), TypeError(), -1, 2**63, 2**64, "2", 0, 1, 3, 5, 2**40,
+     2**61 - 1],
+    ids=["KeyboardInterrupt", "SystemExit", "Boom", "ValueError", "TypeError", "negative", "2^63", "2^64", "str", "0",
+         "1", "exact", "5", "2^40", "2^61-1"],
 )
 def test_length_is_only_a_hint(tok, kind, length):
     # A failed length query is cleared, whatever it raised (even a
@@ -217,18 +190,24 @@ def test_length_is_only_a_hint(tok, kind, length):
     still_works(tok)
 
 
-@pytest.mark.parametrize("length", [2**61, 2**62, 2**63 - 1])
-def test_impossible_length_panics_and_the_instance_survives(tok, length):
-    for seq in (Seq([4, 5], length), LenList([4, 5], length)):
-        try:
-            tok.decode(seq)
-        except Exception:  # noqa: BLE001 - PanicException must get past this
-            pytest.fail("PanicException was caught by `except Exception`")
-        except BaseException as e:  # noqa: BLE001
-            assert type(e).__name__ == "PanicException" and e.args == ("capacity overflow",)
-        else:
-            pytest.fail("no PanicException")
-        still_works(tok)
+@pytest.mark.parametrize(
+    "ids",
+    [kind(items, n) for kind, items in ((Seq, [4]), (Seq, [4, 5]), (LenList, [4, 5])) for n in (2**61, 2**62, 2**63 - 1)]
+    + [range(2**61)],
+    ids=[f"{kind}-{n}" for kind in ("Seq1", "Seq2", "LenList") for n in ("2^61", "2^62", "2^63-1")] + ["range"],
+)
+def test_impossible_length_panics_and_the_instance_survives(tok, ids):
+    try:
+        tok.decode(ids)
+    except Exception:  # noqa: BLE001 - PanicException must get past this
+        pytest.fail("PanicException was caught by `except Exception`")
+    except BaseException as e:  # noqa: BLE001
+        caught = e
+    else:
+        pytest.fail("no PanicException")
+    assert type(caught).__name__ == "PanicException" and type(caught).__bases__ == (BaseException,)
+    assert caught.args == ("capacity overflow",)
+    still_works(tok)
 
 
 def grow_list():
@@ -255,6 +234,12 @@ def grow_subclass():
     return ids, [4, 6, 5]
 
 
+def clear_list():
+    ids = [4, None, 5]
+    ids[1] = Index(5, ids.clear)  # frees the item being converted, too
+    return ids, [4, 5]  # reading stops where the list now ends
+
+
 def pop_old_protocol():
     items = [4, 9, 5, 5]
     seq = Seq(items)
@@ -262,7 +247,7 @@ def pop_old_protocol():
     return seq, [4, 9, 5]
 
 
-@pytest.mark.parametrize("make", [grow_list, replace_later, shrink_and_refill, grow_subclass, pop_old_protocol])
+@pytest.mark.parametrize("make", [grow_list, replace_later, shrink_and_refill, clear_list, grow_subclass, pop_old_protocol])
 def test_sequence_changed_while_read(tok, make):
     # The ids are exactly what iteration yields at the time of reading.
     ids, seen = make()

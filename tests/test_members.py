@@ -5,21 +5,19 @@ import array
 
 import pytest
 
-from conftest import shared_path
+from conftest import HEADER, PIECES, shared_path
 from zeq import Tokenizer
-
-PIECES = [(t, i, -1.0) for i, t in enumerate(["<unk>", "<s>", "</s>", "<pad>", "▁a", "▁b", "a", "b", "▁"])]
 
 
 @pytest.fixture
 def tok(load):
-    return load(PIECES, unk_id=0, bos_id=1, eos_id=2, pad_id=3)
+    return load(PIECES, **HEADER)
 
 
 def test_from_file_forms(make_vocab, tok):
     path = make_vocab(PIECES)
     made = [Tokenizer.from_file(path), Tokenizer.from_file(path=path), tok.from_file(path)]
-    assert all(type(t) is Tokenizer and len(t) == 9 for t in made)
+    assert all(type(t) is Tokenizer and len(t) == len(PIECES) for t in made)
     assert len({id(t) for t in made}) == 3  # a new instance every time
 
 
@@ -44,7 +42,8 @@ def test_load_failure_is_plain_oserror(tmp_path, write_file, data, start):
     "header, pieces, expected",
     [
         (dict(pad_id=0, unk_id=1, bos_id=2, eos_id=3), PIECES[:8], (8, 0, 1, 2, 3)),
-        (dict(pad_id=2**32 - 1, unk_id=2**31, bos_id=2**31 - 1, eos_id=7), PIECES, (9, 2**32 - 1, 2**31, 2**31 - 1, 7)),
+        (dict(pad_id=2**32 - 1, unk_id=2**31, bos_id=2**31 - 1, eos_id=7), PIECES,
+         (len(PIECES), 2**32 - 1, 2**31, 2**31 - 1, 7)),
         (dict(pad_id=5, unk_id=5, bos_id=5, eos_id=5), [], (0, 5, 5, 5, 5)),
     ],
 )
@@ -64,7 +63,7 @@ def test_properties(load, header, pieces, expected):
         ("encode_pieces", "a b ab", ["▁a", "▁b", "▁a", "b"]),
         ("decode", [4, 7, 2**32 - 1, 0, 8], "ab "),
         ("id_to_piece", 8, "▁"),
-        ("id_to_piece", 9, None),
+        ("id_to_piece", len(PIECES), None),
         ("piece_to_id", "▁b", 5),
         ("piece_to_id", " b", None),
     ],

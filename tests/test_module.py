@@ -9,9 +9,8 @@ import weakref
 import pytest
 
 import zeq
+from conftest import PIECES
 from zeq import Tokenizer
-
-PIECES = [(t, i, -1.0) for i, t in enumerate(["<unk>", "<s>", "</s>", "▁a", "▁b", "a", "b", "▁"])]
 
 
 def test_module_and_class_attributes():
@@ -89,7 +88,7 @@ def test_instances_give_back_their_type_reference(make_vocab):
     assert sys.getrefcount(Tokenizer) == before
 
 
-@pytest.mark.parametrize("pieces, size, truth", [(PIECES, 8, True), (PIECES[:1], 1, True), ([], 0, False)])
+@pytest.mark.parametrize("pieces, size, truth", [(PIECES, len(PIECES), True), (PIECES[:1], 1, True), ([], 0, False)])
 def test_repr_len_bool(load, pieces, size, truth):
     tok = load(pieces)
     assert repr(tok) == str(tok) == f"<zeq.Tokenizer vocab_size={size}>"

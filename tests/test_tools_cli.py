@@ -1,6 +1,7 @@
 """The zeq command: encode, decode, inspect, convert (through main() and as
 the installed console script), and its one-line errors."""
 
+import importlib.metadata
 import io
 import json
 import os
@@ -14,9 +15,11 @@ import pytest
 import zeq
 from conftest import shared_path
 from test_tools_convert import BASE_PIECES, sp_model, vi
+import zeqtools
 from zeqtools import sample_vocab_path
 from zeqtools.cli import main
 from zeqtools.convert import MISSING_ID
+from zeqtools.corpus import iter_documents
 from zeqtools.vocabfile import encode_vocab, read_vocab
 
 SAMPLE = sample_vocab_path()
@@ -80,6 +83,17 @@ def test_decode_arguments_and_lines(run, tok):
     assert run("decode", "--json", stdin=ids_line(tok.encode("a\tb")).encode())[1] == '"a\\tb"\n'
 
 
+@pytest.mark.parametrize("args, stdin, out, note", [  # 14 is the byte piece of a line break
+    (["--json", "14", "8000", "4294967295"], b"", '"\\n"\n', "2 ids past the vocabulary (size 8000) were"),
+    (["--json"], b"14 8000\n\n14\n", '"\\n"\n""\n"\\n"\n', "1 id past the vocabulary (size 8000) was"),
+    (["14"], b"", "\n\n", None),
+])
+def test_decode_prints_json_for_every_source_and_counts_dropped_ids(run, args, stdin, out, note):
+    status, got, err = run("decode", *args, stdin=stdin)
+    assert (status, got) == (0, out)
+    assert err == (f"zeq: note: {note} dropped\n" if note else "")
+
+
 def test_encode_then_decode_gives_the_lines_back(run, text_file, tmp_path):
     _, ids, _ = run("encode", "--file", text_file)
     _, text, _ = run("decode", stdin=ids.encode())
@@ -127,8 +141,12 @@ def test_convert_writes_a_loadable_vocabulary(run, tmp_path):
 
 
 @pytest.mark.parametrize("args, stdin, message", [
-    (["encode", "--vocab", "/no/such.vocab.bin", "x"], b"", "io error: No such file"),
+    (["encode", "--vocab", "/no/such.vocab.bin", "x"], b"", "/no/such.vocab.bin: No such file"),
     (["encode", "--vocab", "{model}", "x"], b"", "convert it first with 'zeq convert"),
+    (["decode", "--vocab", "{empty}", "1"], b"", "empty.vocab.bin: the file is empty"),
+    (["encode", "--vocab", "{dir}", "x"], b"", "dir: Is a directory"),
+    (["encode", "bad \udcff arg"], b"", "the text argument: not UTF-8 at byte 4"),
+    (["decode", "1", "--file", "{text}"], b"", "either ids or --file"),
     (["encode", "x", "--file", "{text}"], b"", "either a text or --file"),
     (["encode", "--file", "/no/such.txt"], b"", "/no/such.txt: No such file"),
     (["encode"], b"ok\n\xff\n", "<stdin>, line 2: not UTF-8 at byte 0"),
@@ -138,9 +156,14 @@ def test_convert_writes_a_loadable_vocabulary(run, tmp_path):
     (["inspect", "/no/such"], b"", "/no/such: No such file"),
     (["convert", "{bpe}", "{out}"], b"", "bpe.model: model type BPE is not unigram"),
     (["convert", "{text}", "{out}", "--from", "sentencepiece"], b"", "not a SentencePiece model"),
-    (["tokenize-corpus", "/no/such.txt", "-o", "{out}"], b"", "no such file"),
+    (["tokenize-corpus", "/no/such.txt", "-o", "{out}"], b"", "/no/such.txt: No such file"),
+    (["tokenize-corpus", "{dir}", "-o", "{out}"], b"", "dir: Is a directory"),
+    (["tokenize-corpus", "{fifo}", "-o", "{out}"], b"", "not a regular file: {fifo} (a pipe); give -"),
+    (["tokenize-corpus", "-", "{text}", "-", "-o", "{out}"], b"", "standard input (-) can be read only once"),
+    (["tokenize-corpus", "-", "-o", "{out}", "-j", "1"], b"ok\n\xff\n", "<stdin>: not UTF-8 at byte 3"),
     (["tokenize-corpus", "{text}", "-o", "{out}", "--vocab", "{broken}"], b"",
-     "broken.vocab.bin: io error: failed to fill whole buffer"),
+     "broken.vocab.bin: file ends inside the text of record 0 of 1"),
+    (["tokenize-corpus", "{text}", "-o", "{out}", "--vocab", "{model}"], b"", "convert it first"),
     (["tokenize-corpus", "{text}", "-o", "/no/such/dir/x", "-j", "1"], b"",
      "No such file or directory"),
 ])
@@ -151,12 +174,63 @@ def test_failures_are_one_line_without_traceback(run, tmp_path, text_file, args,
     bpe.write_bytes(sp_model(trainer={3: vi(3, 2)}))
     model = tmp_path / "en.model"
     model.write_bytes(sp_model())
-    fill = dict(text=text_file, broken=broken, bpe=bpe, model=model, out=tmp_path / "out")
+    (tmp_path / "empty.vocab.bin").write_bytes(b"")
+    (tmp_path / "dir").mkdir()
+    os.mkfifo(tmp_path / "fifo")
+    fill = dict(text=text_file, broken=broken, bpe=bpe, model=model, out=tmp_path / "out",
+                empty=tmp_path / "empty.vocab.bin", dir=tmp_path / "dir", fifo=tmp_path / "fifo")
     status, out, err = run(*[a.format(**fill) for a in args], stdin=stdin)
+    message = message.format(**fill)
     assert status == 1
     assert err.startswith("zeq: error: ") and err.count("\n") == 1, err
     assert message in err
     assert not list(tmp_path.glob("out*"))
+
+
+@pytest.mark.parametrize("name, content, looks_like", [
+    ("m.model", sp_model(), "a SentencePiece model"),
+    ("tokenizer.json", json.dumps({"version": "1.0", "added_tokens": [], "model": {}}).encode(),
+     "a Hugging Face tokenizer.json"),
+    ("pieces.tsv", "<unk>\t0\n▁a\t-1.5\r\n".encode(), "a piece<TAB>score TSV"),
+    ("README.md", b"# zeq\n\nA\ttab in text\n", None),
+    ("notes.txt", b"word\tmeaning\n", None),
+    ("blank.model", b"\n\n\n# not a model\n", None),
+    ("config.json", b'{"model_type": "t5"}', None),
+])
+def test_convert_hint_only_for_content_that_looks_like_a_model(run, tmp_path, name, content,
+                                                               looks_like):
+    path = tmp_path / name
+    path.write_bytes(content)
+    status, _, err = run("encode", "--vocab", path, "x")
+    assert status == 1 and err.count("\n") == 1
+    hint = f"(it looks like {looks_like}: convert it first with 'zeq convert {path} OUT.vocab.bin')"
+    assert err.endswith(f" {hint}\n" if looks_like else "not a zeq vocabulary file\n"), err
+
+
+def test_tokenize_corpus_reads_stdin_and_replaces_output_only_with_force(run, tok, tmp_path):
+    out = tmp_path / "o"
+    assert run("tokenize-corpus", "-", "-o", out, "-q", stdin=b"Hello world\nzeq\n") == (0, "", "")
+    assert list(iter_documents(out)) == [tok.encode("Hello world"), tok.encode("zeq")]
+    for existing in ("ids", "idx"):  # either file is enough to refuse
+        status, _, err = run("tokenize-corpus", "-", "-o", out, stdin=b"other\n")
+        assert (status, err) == (1, f"zeq: error: {out}.{existing} exists (use --force to replace it)\n")
+        (tmp_path / f"o.{existing}").unlink()
+    run("tokenize-corpus", "-", "-o", out, stdin=b"first\n")
+    assert run("tokenize-corpus", "-", "-o", out, "--force", "-q", "--per-file",
+               stdin=b"a b\nc\n")[0] == 0
+    assert list(iter_documents(out)) == [tok.encode("a b\nc\n")]
+
+
+def test_one_version_everywhere(run):
+    with pytest.raises(SystemExit):
+        run("--version")
+    assert zeq.__version__ == zeqtools.__version__ == "0.1.2"
+    try:
+        dist = importlib.metadata.distribution("zeq")
+    except importlib.metadata.PackageNotFoundError:  # run from a copy (tests under Python 3.9)
+        return
+    assert dist.version == zeq.__version__
+    assert any(pathlib.PurePath(f).name == "LICENSE" for f in dist.files)
 
 
 def test_a_wrong_command_line_exits_2(run):

@@ -1,11 +1,16 @@
 """tokenize-corpus: byte-range planning, output equal to encode document by
-document, worker processes, the index format, failures, the progress bar."""
+document, worker processes, standard input, the index format, failures,
+stop signals, the progress bar."""
 
+import io
 import os
 import pty
+import signal
 import struct
 import subprocess
 import sys
+import time
+import tracemalloc
 
 import pytest
 
@@ -57,6 +62,46 @@ def test_chunks_cover_the_files_and_end_where_documents_may_be_cut(tmp_path, per
                 assert data[c.start:c.start + 1] == b" "
             else:
                 assert data[c.start - 1:c.start] == b"\n"
+
+
+@pytest.mark.parametrize("workers, chunk", [(1, None), (1, 7), (2, 50)])
+@pytest.mark.parametrize("per_file", [False, True])
+def test_standard_input_among_files_equals_encode(tmp_path, tok, workers, chunk, per_file):
+    texts = [TEXT[:900], TEXT, "x\ny"]
+    paths = [write(tmp_path, "a.txt", texts[0]), "-", write(tmp_path, "c.txt", texts[2])]
+    s = tokenize_corpus(paths, tmp_path / "o", VOCAB, workers=workers, chunk_bytes=chunk,
+                        per_file=per_file, eos=True, progress=False,
+                        stdin=io.BytesIO(texts[1].encode()))
+    docs = texts if per_file else [line for t in texts for line in lines_of(t)]
+    assert list(iter_documents(tmp_path / "o")) == [tok.encode(d) + [tok.eos_id] for d in docs]
+    assert (s.files, s.bytes) == (3, sum(len(t.encode()) for t in texts))
+    with pytest.raises(CorpusError, match="^<stdin>: not UTF-8 at byte 2006 "):
+        tokenize_corpus(["-"], tmp_path / "p", VOCAB, workers=workers, chunk_bytes=chunk,
+                        per_file=per_file, stdin=io.BytesIO(b"ab\n" * 668 + b"c \xff"))
+
+
+class Lines:
+    """`size` bytes of lines of 44 bytes, made as they are read."""
+
+    def __init__(self, size):
+        self.size, self.sent = size, 0
+
+    def read(self, n):
+        n, start = min(n, self.size - self.sent), self.sent % 44
+        self.sent += n
+        return (b"the quick brown fox jumps over the lazy dog\n" * (n // 44 + 2))[start:start + n]
+
+
+def test_standard_input_takes_bounded_memory(tmp_path):
+    tracemalloc.start()
+    try:
+        s = tokenize_corpus(["-"], tmp_path / "o", VOCAB, workers=1, chunk_bytes=64 << 10,
+                            progress=False, stdin=Lines(16 << 20))
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert s.bytes == 16 << 20 and s.documents == (16 << 20) // 44 + 1
+    assert peak < 4 << 20  # the input alone is 16 MiB, its ids 26 MB
 
 
 @pytest.mark.parametrize("workers, chunk", [(1, None), (1, 50), (2, 50), (3, 333)])
@@ -125,7 +170,7 @@ def test_bad_utf8_fails_cleanly_and_leaves_no_output(tmp_path, workers):
 
 def test_refusals(tmp_path):
     path = write(tmp_path, "a.txt", "x\n")
-    with pytest.raises(CorpusError, match="no such file"):
+    with pytest.raises(FileNotFoundError):
         tokenize_corpus([str(tmp_path / "missing")], tmp_path / "o", VOCAB)
     with pytest.raises(CorpusError, match="at least 1"):
         tokenize_corpus([path], tmp_path / "o", VOCAB, workers=0)
@@ -134,6 +179,54 @@ def test_refusals(tmp_path):
     write_vocab(no_eos, [("a", 0, 0.0)], eos_id=0xFFFFFFFF)
     with pytest.raises(CorpusError, match="no end-of-sequence piece"):
         tokenize_corpus([path], tmp_path / "o", no_eos, eos=True)
+
+
+# --- stop signals and dead workers -------------------------------------------
+
+
+def _children(pid):
+    with open(f"/proc/{pid}/task/{pid}/children") as f:
+        return [int(child) for child in f.read().split()]
+
+
+def _until(condition, what):
+    deadline = time.monotonic() + 60
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.02)
+
+
+def _start_on_a_pipe(tmp_path):
+    """tokenize-corpus with two workers at work on a pipe that stays open."""
+    p = subprocess.Popen([sys.executable, "-m", "zeqtools", "tokenize-corpus", "-", "-o",
+                          str(tmp_path / "o"), "-j", "2"], stdin=subprocess.PIPE,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+    p.stdin.write(b"Hello world\n" * 300_000)  # 3.6 MB: more than the first two blocks
+    p.stdin.flush()
+    _until(lambda: len(_children(p.pid)) == 2, "the workers did not start")
+    return p, _children(p.pid)
+
+
+@pytest.mark.parametrize("to, signum, status, message", [
+    ("group", signal.SIGTERM, 143, "zeq: stopped by SIGTERM"),  # as timeout and job schedulers do
+    ("group", signal.SIGHUP, 129, "zeq: stopped by SIGHUP"),  # as a closing terminal does
+    ("group", signal.SIGINT, 130, "zeq: interrupted"),  # as Ctrl-C does
+    ("parent", signal.SIGTERM, 143, "zeq: stopped by SIGTERM"),
+    ("workers", signal.SIGKILL, 1, "zeq: error: worker process {pid} ended unexpectedly (killed by SIGKILL)"),
+])
+def test_signals_and_dead_workers_end_the_run_cleanly(tmp_path, to, signum, status, message):
+    p, workers = _start_on_a_pipe(tmp_path)
+    for pid in {"group": [-p.pid], "parent": [p.pid], "workers": workers}[to]:
+        os.kill(pid, signum)
+    try:
+        p.stdin.close()
+    except BrokenPipeError:
+        pass
+    err = p.stderr.read().decode()
+    assert p.wait(timeout=60) == status
+    assert err in [message.format(pid=pid) + "\n" for pid in workers], err  # one line, no traceback
+    assert os.listdir(tmp_path) == []  # no output, no .part files
+    _until(lambda: not any(os.path.exists(f"/proc/{pid}") for pid in workers), "workers left")
 
 
 # --- the progress bar --------------------------------------------------------
@@ -164,6 +257,19 @@ def test_progress_bar_shows_bytes_rate_and_time_left_on_a_terminal():
     bar.update(6_000_000)
     bar.close()
     assert stream.text.endswith("100%  2.0 MB/s  done in 0:05\n")
+
+
+def test_progress_bar_of_a_stream_and_its_line_ended_before_an_error():
+    stream = FakeTTY(True)
+    bar = Progress(None, stream=stream, interval=0)
+    bar.start -= 2.0
+    bar.update(3_000_000)
+    assert stream.text == "\r3.0 MB  1.5 MB/s  0:02"
+    bar.abandon()
+    assert stream.text.endswith("0:02\n") and not bar.enabled
+    untouched = FakeTTY(True)
+    Progress(10, stream=untouched).abandon()  # nothing drawn, no line to end
+    assert untouched.text == ""
 
 
 def test_progress_bar_is_silent_when_not_a_terminal():
@@ -200,3 +306,7 @@ def test_command_draws_the_bar_only_on_a_terminal(tmp_path, tty):
     err = _run_cli([path, "-o", str(tmp_path / "o"), "-j", "2"], tty)
     assert ("MB/s" in err and "\r[" in err and "100%" in err) == tty
     assert "2 workers" in err  # the summary line is always there
+    bad = write(tmp_path, "bad.txt", (TEXT * 10).encode() + b"\xff")
+    err = _run_cli([bad, "-o", str(tmp_path / "p"), "-j", "1"], tty).replace("\r\n", "\n")
+    assert ("MB/s" in err) == tty
+    assert [line for line in err.split("\n") if "zeq: error:" in line][0].startswith("zeq")

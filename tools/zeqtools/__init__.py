@@ -8,6 +8,8 @@
 - :mod:`zeqtools.convert`: vocabularies from SentencePiece ``.model`` files,
   Hugging Face ``tokenizer.json`` files and ``piece<TAB>score`` TSV;
 - :mod:`zeqtools.corpus`: tokenizing large text files with several processes;
+- :mod:`zeqtools.loading`: loading a vocabulary with errors that name the
+  file and say what is wrong with it;
 - :mod:`zeqtools.cli`: the ``zeq`` command.
 
 :func:`sample_vocab_path` names the small sample vocabulary bundled with the
@@ -17,9 +19,8 @@ package (see ``zeqtools/data/README.md`` for its provenance and licence).
 import os
 from typing import TYPE_CHECKING
 
-from .errors import ConversionError, CorpusError, VocabFormatError, ZeqToolsError
-
-__version__ = "0.1.2"
+from ._version import __version__
+from .errors import ConversionError, CorpusError, VocabFormatError, VocabLoadError, ZeqToolsError
 
 SAMPLE_VOCAB_NAME = "sample-en8k.vocab.bin"
 
@@ -50,10 +51,12 @@ __all__ = [
     "vocabfile",
     "convert",
     "corpus",
+    "loading",
     "cli",
     "sample_vocab_path",
     "ZeqToolsError",
     "VocabFormatError",
+    "VocabLoadError",
     "ConversionError",
     "CorpusError",
     "__version__",

@@ -3,6 +3,8 @@
 Every command takes ``--vocab PATH``; without it the sample vocabulary
 bundled with the package is used. Failures are reported as one line,
 ``zeq: error: ...``, with exit status 1 (2 for a wrong command line).
+SIGINT, SIGTERM and SIGHUP stop a command after its clean-up, with one line
+and exit status 128 + the signal number.
 """
 
 from __future__ import annotations
@@ -14,7 +16,9 @@ import sys
 from typing import IO, Iterator, List, Optional, Sequence
 
 from . import __version__, sample_vocab_path
-from .errors import ZeqToolsError
+from .errors import VocabLoadError, ZeqToolsError
+from .loading import load_tokenizer
+from .signals import Stopped, stop_on_signals
 
 PROG = "zeq"
 
@@ -24,27 +28,25 @@ class _Fail(Exception):
 
 
 def _load(path: Optional[str]):
-    import zeq
-
     path = path or sample_vocab_path()
     try:
-        return zeq.Tokenizer.from_file(path)
-    except OSError as e:
-        raise _Fail(f"{path}: {e}{_convert_hint(path)}") from None
+        return load_tokenizer(path)
+    except VocabLoadError as e:
+        raise _vocab_failure(e) from None
+
+
+def _vocab_failure(error: VocabLoadError) -> _Fail:
+    return _Fail(f"{error}{_convert_hint(error.filename)}")
 
 
 def _convert_hint(path: str) -> str:
-    from .convert import detect_format
+    from .sniff import FORMAT_NAMES, model_format
 
-    try:
-        with open(path, "rb") as f:
-            head = f.read(64)
-        fmt = detect_format(path, head)
-    except (OSError, ZeqToolsError):
+    fmt = model_format(path)
+    if fmt is None:
         return ""
-    if fmt == "zeq":
-        return ""
-    return f" (it looks like a {fmt} model: convert it first with 'zeq convert {path} OUT.vocab.bin')"
+    return (f" (it looks like {FORMAT_NAMES[fmt]}: convert it first with "
+            f"'zeq convert {path} OUT.vocab.bin')")
 
 
 def _open_input(args) -> Iterator[str]:
@@ -72,9 +74,20 @@ def _texts(args) -> Iterator[str]:
     if args.text is not None:
         if args.file:
             raise _Fail("give either a text or --file, not both")
-        yield args.text
+        yield _utf8_argument(args.text, "the text argument")
     else:
         yield from _open_input(args)
+
+
+def _utf8_argument(text: str, what: str) -> str:
+    """``text`` from the command line, refused like a line of input when
+    its bytes were not UTF-8 (they arrive as lone surrogates)."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as e:
+        at = len(text[:e.start].encode("utf-8"))
+        raise _Fail(f"{what}: not UTF-8 at byte {at}") from None
+    return text
 
 
 def cmd_encode(args) -> int:
@@ -105,14 +118,23 @@ def _parse_ids(line: str, where: str) -> List[int]:
 
 
 def cmd_decode(args) -> int:
+    if args.ids and args.file:
+        raise _Fail("give either ids or --file, not both")
     tok = _load(args.vocab)
-    out = sys.stdout
     if args.ids:
-        out.write(tok.decode(_parse_ids(" ".join(args.ids), "arguments")) + "\n")
-        return 0
-    for number, line in enumerate(_open_input(args), 1):
-        text = tok.decode(_parse_ids(line, f"line {number}"))
-        out.write((json.dumps(text, ensure_ascii=False) if args.json else text) + "\n")
+        lists: Iterator[List[int]] = iter([_parse_ids(" ".join(args.ids), "arguments")])
+    else:
+        lists = (_parse_ids(line, f"line {number}")
+                 for number, line in enumerate(_open_input(args), 1))
+    size = tok.vocab_size
+    dropped = 0
+    for ids in lists:
+        dropped += sum(1 for i in ids if i >= size)
+        text = tok.decode(ids)
+        sys.stdout.write((json.dumps(text, ensure_ascii=False) if args.json else text) + "\n")
+    if dropped:
+        _note(f"{dropped} {'id' if dropped == 1 else 'ids'} past the vocabulary "
+              f"(size {size}) {'was' if dropped == 1 else 'were'} dropped")
     return 0
 
 
@@ -173,8 +195,7 @@ def cmd_convert(args) -> int:
         raise _Fail(f"{args.source}: {e}") from None
     for note in conv.notes:
         _note(note)
-    if os.path.exists(args.output) and not args.force:
-        raise _Fail(f"{args.output} exists (use --force to replace it)")
+    _refuse_existing([args.output], args.force)
     tmp = args.output + ".part"
     try:
         conv.write(tmp)
@@ -194,13 +215,25 @@ def cmd_convert(args) -> int:
     return 0
 
 
-def cmd_tokenize_corpus(args) -> int:
-    from .corpus import tokenize_corpus
+def _refuse_existing(paths: Sequence[str], force: bool) -> None:
+    """Output is replaced only when asked to."""
+    if not force:
+        for path in paths:
+            if os.path.lexists(path):
+                raise _Fail(f"{path} exists (use --force to replace it)")
 
+
+def cmd_tokenize_corpus(args) -> int:
+    from .corpus import IDS_SUFFIX, INDEX_SUFFIX, tokenize_corpus
+
+    _refuse_existing([args.output + IDS_SUFFIX, args.output + INDEX_SUFFIX], args.force)
     vocab = args.vocab or sample_vocab_path()
-    summary = tokenize_corpus(args.files, args.output, vocab, workers=args.workers,
-                              per_file=args.per_file, eos=args.eos, errors=args.errors,
-                              progress=args.progress)
+    try:
+        summary = tokenize_corpus(args.files, args.output, vocab, workers=args.workers,
+                                  per_file=args.per_file, eos=args.eos, errors=args.errors,
+                                  progress=args.progress)
+    except VocabLoadError as e:
+        raise _vocab_failure(e) from None
     if not args.quiet:
         sys.stderr.write(
             f"{PROG}: {_n(summary.files, 'file')}, {_n(summary.documents, 'document')}, "
@@ -285,8 +318,8 @@ def build_parser() -> argparse.ArgumentParser:
                        "OUTPUT.ids (little-endian uint32 ids, all documents in order) and "
                        "OUTPUT.idx (little-endian uint64 offsets into the ids, one more than "
                        "there are documents). A document is a line, or with --per-file a "
-                       "whole file.")
-    t.add_argument("files", nargs="+", metavar="FILE", help="UTF-8 text files")
+                       "whole file. FILE - is standard input, read as it comes.")
+    t.add_argument("files", nargs="+", metavar="FILE", help="UTF-8 text files (- for stdin)")
     t.add_argument("--output", "-o", required=True, metavar="OUTPUT",
                    help="output prefix: writes OUTPUT.ids and OUTPUT.idx")
     t.add_argument("--workers", "-j", type=int, default=None, metavar="N",
@@ -299,17 +332,20 @@ def build_parser() -> argparse.ArgumentParser:
                    help="show the progress bar even when stderr is not a terminal")
     t.add_argument("--no-progress", dest="progress", action="store_false",
                    help="never show the progress bar")
+    t.add_argument("--force", action="store_true", help="replace existing output files")
     t.add_argument("--quiet", "-q", action="store_true", help="no summary line")
     t.set_defaults(func=cmd_tokenize_corpus)
     return p
 
 
 def _utf8_stdout() -> None:
-    for stream in (sys.stdout, sys.stderr):
+    # Messages may quote file names whose bytes were not UTF-8: on stderr
+    # they are shown escaped rather than failing.
+    for stream, errors in ((sys.stdout, "strict"), (sys.stderr, "backslashreplace")):
         enc = (getattr(stream, "encoding", None) or "").lower().replace("-", "")
         if enc != "utf8" and hasattr(stream, "reconfigure"):
             try:
-                stream.reconfigure(encoding="utf-8")
+                stream.reconfigure(encoding="utf-8", errors=errors)
             except (ValueError, OSError):  # pragma: no cover
                 pass
 
@@ -319,7 +355,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     _utf8_stdout()
     args = build_parser().parse_args(argv)
     try:
-        return args.func(args)
+        with stop_on_signals():
+            return args.func(args)
     except (_Fail, ZeqToolsError) as e:
         sys.stderr.write(f"{PROG}: error: {e}\n")
         return 1
@@ -329,9 +366,20 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         where = f"{e.filename}: " if e.filename else ""
         sys.stderr.write(f"{PROG}: error: {where}{e.strerror or e}\n")
         return 1
-    except KeyboardInterrupt:
-        sys.stderr.write(f"{PROG}: interrupted\n")
-        return 130
+    except KeyboardInterrupt:  # where no handler could be installed
+        return _stopped("interrupted", 130)
+    except Stopped as e:
+        return _stopped("interrupted" if e.signal_name == "SIGINT" else f"stopped by {e.signal_name}",
+                        e.exit_status)
+
+
+def _stopped(message: str, status: int) -> int:
+    try:
+        sys.stderr.write(f"{PROG}: {message}\n")
+        sys.stderr.flush()
+    except (OSError, ValueError):  # the terminal has gone (SIGHUP)
+        pass
+    return status
 
 
 def _broken_pipe() -> int:

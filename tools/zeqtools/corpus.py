@@ -11,33 +11,46 @@ A document is one line (the text between two ``\\n``; a ``\\r`` before it is
 kept, an empty line is an empty document, and a final ``\\n`` at the end of a
 file does not start another one) or, with ``per_file``, one whole file. With
 ``eos`` the vocabulary's eos_id follows every document. The ids of a document
-are exactly ``Tokenizer.encode`` of its text.
+are exactly ``Tokenizer.encode`` of its text. The input ``-`` is standard
+input, read as it comes (a pipe of any size, in bounded memory); with
+``per_file`` it is one document.
 
 The work is cut into byte ranges of the input files, ending on line
 boundaries (or, for whole-file documents, in front of a space, where zeq's
 word splitting cuts anyway, so that the pieces of a document concatenate to
 its ids). Worker processes each load the vocabulary themselves and read their
-own ranges; the parent writes the results in input order.
+own ranges; standard input is read by the parent and sent to them in blocks
+cut the same way. The parent writes the results in input order.
 """
 
 from __future__ import annotations
 
+import contextlib
+import errno
+import itertools
 import mmap
 import multiprocessing
 import os
+import stat
 import sys
 import time
 from array import array
-from dataclasses import dataclass
-from typing import Iterator, List, Optional, Sequence, Tuple, Union
+from collections import deque
+from dataclasses import dataclass, field
+from typing import BinaryIO, Deque, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from .errors import CorpusError
+from .loading import load_tokenizer
 from .progress import Progress
+from .workers import WorkerPool
 
 IDS_SUFFIX = ".ids"
 INDEX_SUFFIX = ".idx"
+STDIN = "-"
+STDIN_NAME = "<stdin>"
 DEFAULT_CHUNK_BYTES = 4 << 20
 MIN_CHUNK_BYTES = 64 << 10
+STREAM_CHUNK_BYTES = 1 << 20
 _SCAN = 64 << 10
 
 _LITTLE = sys.byteorder == "little"
@@ -52,13 +65,16 @@ def _u32_array() -> array:
 
 @dataclass(frozen=True)
 class Chunk:
-    """A byte range [start, end) of one input file."""
+    """A byte range [start, end) of one input file; ``data`` holds its bytes
+    when they were read already (standard input), else they are read from
+    ``path``."""
 
     file_index: int
     path: str
     start: int
     end: int
     last: bool  # the last range of its file
+    data: Optional[bytes] = field(default=None, repr=False, compare=False)
 
 
 def _find(f, sep: bytes, pos: int, size: int) -> int:
@@ -81,49 +97,67 @@ def plan_chunks(paths: Sequence[str], chunk_bytes: int, per_file: bool = False) 
     Line documents: every range but a file's last ends just after a ``\\n``.
     Whole-file documents: every range after a file's first begins with a space.
     """
-    chunks: List[Chunk] = []
-    for k, path in enumerate(paths):
-        size = os.path.getsize(path)
-        if size == 0:
-            chunks.append(Chunk(k, path, 0, 0, True))
+    return [c for k, path in enumerate(paths) for c in _plan_file(k, path, chunk_bytes, per_file)]
+
+
+def _plan_file(k: int, path: str, chunk_bytes: int, per_file: bool) -> Iterator[Chunk]:
+    size = os.path.getsize(path)
+    if size == 0:
+        yield Chunk(k, path, 0, 0, True)
+        return
+    with open(path, "rb") as f:
+        pos = 0
+        while pos < size:
+            target = pos + chunk_bytes
+            if target >= size:
+                end = size
+            elif per_file:
+                end = _find(f, b" ", target, size)
+            else:
+                end = _find(f, b"\n", target - 1, size)
+                end = min(end + 1, size)
+            yield Chunk(k, path, pos, end, end == size)
+            pos = end
+
+
+def stream_chunks(stream: BinaryIO, file_index: int, chunk_bytes: int,
+                  per_file: bool = False, name: str = STDIN_NAME) -> Iterator[Chunk]:
+    """Cut a stream into chunks as :func:`plan_chunks` cuts a file, reading
+    ``chunk_bytes`` at a time as the chunks are asked for. A chunk is at
+    least one line (or one run of text up to a space) long, so a line that
+    outgrows ``chunk_bytes`` is held whole; the last chunk may be empty."""
+    held: List[bytes] = []
+    start = 0  # offset in the stream of the first held byte
+    while True:
+        block = stream.read(chunk_bytes)
+        if not block:
+            break
+        # Lines end after their \n; whole-file text is cut in front of a space.
+        cut = block.rfind(b" ") if per_file else block.rfind(b"\n") + 1
+        if cut <= 0:
+            held.append(block)
             continue
-        with open(path, "rb") as f:
-            pos = 0
-            while pos < size:
-                target = pos + chunk_bytes
-                if target >= size:
-                    end = size
-                elif per_file:
-                    end = _find(f, b" ", target, size)
-                else:
-                    end = _find(f, b"\n", target - 1, size)
-                    end = min(end + 1, size)
-                chunks.append(Chunk(k, path, pos, end, end == size))
-                pos = end
-    return chunks
+        held.append(block[:cut])
+        data = b"".join(held)
+        yield Chunk(file_index, name, start, start + len(data), False, data)
+        start += len(data)
+        held = [block[cut:]]
+    data = b"".join(held)
+    yield Chunk(file_index, name, start, start + len(data), True, data)
 
 
 # --- worker side -------------------------------------------------------------
 
-_worker_tok = None
-
-
-def _init_worker(vocab_path: str) -> None:
-    global _worker_tok
-    import signal
-
-    import zeq
-
-    # Ctrl-C is the parent's to handle: it stops the pool and cleans up.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-    _worker_tok = zeq.Tokenizer.from_file(vocab_path)
+def _init_worker(vocab_path: str):
+    return load_tokenizer(vocab_path)
 
 
 def _read_text(chunk: Chunk, errors: str) -> str:
-    with open(chunk.path, "rb") as f:
-        f.seek(chunk.start)
-        data = f.read(chunk.end - chunk.start)
+    data = chunk.data
+    if data is None:
+        with open(chunk.path, "rb") as f:
+            f.seek(chunk.start)
+            data = f.read(chunk.end - chunk.start)
     try:
         return data.decode("utf-8", errors)
     except UnicodeDecodeError as e:
@@ -165,9 +199,8 @@ def encode_chunk(tok, chunk: Chunk, per_file: bool, eos: Optional[int],
     return ids.tobytes(), lengths.tobytes(), chunk.end - chunk.start
 
 
-def _work(task: Tuple[Chunk, bool, Optional[int], str]) -> Tuple[bytes, bytes, int]:
-    chunk, per_file, eos, errors = task
-    return encode_chunk(_worker_tok, chunk, per_file, eos, errors)
+def _work(tok, task: Tuple[Chunk, bool, Optional[int], str]) -> Tuple[bytes, bytes, int]:
+    return encode_chunk(tok, *task)
 
 
 # --- parent side -------------------------------------------------------------
@@ -194,33 +227,31 @@ def tokenize_corpus(paths: Sequence[Union[str, os.PathLike]], output: Union[str,
                     vocab_path: str, *, workers: Optional[int] = None, per_file: bool = False,
                     eos: bool = False, errors: str = "strict",
                     chunk_bytes: Optional[int] = None, progress: Optional[bool] = None,
-                    start_method: Optional[str] = None) -> Summary:
+                    start_method: Optional[str] = None,
+                    stdin: Optional[BinaryIO] = None) -> Summary:
     """Tokenize ``paths`` into ``output + ".ids"`` and ``output + ".idx"``.
 
+    A path ``"-"`` reads ``stdin`` (default: the process's standard input).
     ``workers``: number of processes (default: the number of CPUs); with 1 the
     work is done in this process. ``progress``: draw a progress bar on stderr
     (default: when stderr is a terminal). ``start_method``: the
     multiprocessing start method (default ``fork`` where the platform has it,
     as it starts workers fastest, else ``spawn``); whichever it is, every
     worker loads the vocabulary from ``vocab_path`` itself.
-    """
-    import zeq
 
+    An input that is missing, a directory or unreadable raises the
+    ``OSError`` subclass that says so; a vocabulary that cannot be loaded
+    raises as :func:`zeqtools.loading.load_tokenizer` does. Existing output
+    files are replaced.
+    """
     t0 = time.perf_counter()
     files = [os.fspath(p) for p in paths]
-    if not files:
-        raise CorpusError("no input files")
-    for p in files:
-        if not os.path.isfile(p):
-            raise CorpusError(f"{p}: no such file")
+    _check_inputs(files)
     if errors not in ("strict", "replace"):
         raise CorpusError(f"errors must be 'strict' or 'replace', not {errors!r}")
-    try:
-        # Loaded here too, so that a bad vocabulary fails once, before any
-        # worker starts (a worker whose initializer fails is restarted forever).
-        tok = zeq.Tokenizer.from_file(vocab_path)
-    except OSError as e:
-        raise CorpusError(f"{vocab_path}: {e}") from None
+    # Loaded here too, so that a bad vocabulary fails once, before any
+    # worker starts.
+    tok = load_tokenizer(vocab_path)
     eos_id: Optional[int] = None
     if eos:
         eos_id = tok.eos_id
@@ -231,58 +262,37 @@ def tokenize_corpus(paths: Sequence[Union[str, os.PathLike]], output: Union[str,
         workers = os.cpu_count() or 1
     if workers < 1:
         raise CorpusError("the number of workers must be at least 1")
-    total = sum(os.path.getsize(p) for p in files)
+    known = sum(os.path.getsize(p) for p in files if p != STDIN)
+    file_chunk = stream_chunk = chunk_bytes
     if chunk_bytes is None:
         # Enough ranges for an even spread and a lively progress bar.
-        chunk_bytes = max(MIN_CHUNK_BYTES, min(DEFAULT_CHUNK_BYTES, total // (workers * 16) + 1))
-    chunks = plan_chunks(files, chunk_bytes, per_file)
-    tasks = [(c, per_file, eos_id, errors) for c in chunks]
-    workers = min(workers, len(chunks))
+        file_chunk = max(MIN_CHUNK_BYTES, min(DEFAULT_CHUNK_BYTES, known // (workers * 16) + 1))
+        stream_chunk = STREAM_CHUNK_BYTES
+    chunks = _input_chunks(files, file_chunk, stream_chunk, per_file, stdin)
+    first = list(itertools.islice(chunks, workers))
+    workers = len(first)  # no more workers than there is work for
 
     out = os.fspath(output)
     ids_path, idx_path = out + IDS_SUFFIX, out + INDEX_SUFFIX
     tmp_ids, tmp_idx = ids_path + ".part", idx_path + ".part"
-    offsets = array("Q", [0])
-    n_ids = 0
-    bar = Progress(total, enabled=progress)
+    lasts: Deque[bool] = deque()  # of the chunks taken and not yet written
+
+    def tasks() -> Iterator[Tuple[Chunk, bool, Optional[int], str]]:
+        for c in itertools.chain(first, chunks):
+            lasts.append(c.last)
+            yield (c, per_file, eos_id, errors)
+
+    bar = Progress(None if STDIN in files else known, enabled=progress)
     try:
-        with open(tmp_ids, "wb") as f_ids:
-            if workers == 1:
-                results: Iterator[Tuple[bytes, bytes, int]] = (
-                    encode_chunk(tok, c, per_file, eos_id, errors) for c in chunks)
-                pool = None
-            else:
-                ctx = multiprocessing.get_context(start_method or _default_start_method())
-                pool = ctx.Pool(workers, initializer=_init_worker, initargs=(vocab_path,))
-                results = pool.imap(_work, tasks, chunksize=1)
-            try:
-                for chunk, (ids, lengths, nbytes) in zip(chunks, results):
-                    f_ids.write(ids)
-                    if per_file:
-                        n_ids += len(ids) // 4
-                        if chunk.last:
-                            offsets.append(n_ids)
-                    else:
-                        lens = array("Q")
-                        lens.frombytes(lengths)
-                        if not _LITTLE:  # pragma: no cover
-                            lens.byteswap()
-                        for n in lens:
-                            n_ids += n
-                            offsets.append(n_ids)
-                    bar.update(nbytes)
-            finally:
-                if pool is not None:
-                    pool.terminate()
-                    pool.join()
-        if not _LITTLE:  # pragma: no cover
-            offsets.byteswap()
-        with open(tmp_idx, "wb") as f_idx:
-            offsets.tofile(f_idx)
+        with open(tmp_ids, "wb") as f_ids, open(tmp_idx, "wb") as f_idx:
+            _write_u64(f_idx, array("Q", [0]))
+            with _encoded(tok, tasks(), workers, vocab_path, start_method) as results:
+                documents, n_ids, n_bytes = _write_results(results, lasts, per_file,
+                                                           f_ids, f_idx, bar)
         os.replace(tmp_ids, ids_path)
         os.replace(tmp_idx, idx_path)
     except BaseException:
-        bar.enabled = False
+        bar.abandon()
         for p in (tmp_ids, tmp_idx):
             try:
                 os.unlink(p)
@@ -290,8 +300,95 @@ def tokenize_corpus(paths: Sequence[Union[str, os.PathLike]], output: Union[str,
                 pass
         raise
     bar.close()
-    return Summary(len(files), len(offsets) - 1, n_ids, total,
-                   time.perf_counter() - t0, workers)
+    return Summary(len(files), documents, n_ids, n_bytes, time.perf_counter() - t0, workers)
+
+
+@contextlib.contextmanager
+def _encoded(tok, tasks: Iterator[Tuple[Chunk, bool, Optional[int], str]], workers: int,
+             vocab_path: str, start_method: Optional[str]) -> Iterator[Iterator[Tuple[bytes, bytes, int]]]:
+    """The results of ``encode_chunk`` for every task, in order: here with
+    ``tok`` for one worker, else in worker processes, which stop on exit."""
+    if workers == 1:
+        yield (encode_chunk(tok, *task) for task in tasks)
+        return
+    with WorkerPool(workers, _init_worker, (vocab_path,), _work,
+                    start_method=start_method or _default_start_method()) as pool:
+        yield pool.imap(tasks)
+
+
+def _write_results(results: Iterable[Tuple[bytes, bytes, int]], lasts: Deque[bool],
+                   per_file: bool, f_ids: BinaryIO, f_idx: BinaryIO,
+                   bar: Progress) -> Tuple[int, int, int]:
+    """Write each chunk's ids, and the offsets of the documents that end in
+    it, as they come; returns (documents, ids, bytes read)."""
+    documents = n_ids = n_bytes = 0
+    for ids, lengths, nbytes in results:
+        last = lasts.popleft()
+        f_ids.write(ids)
+        if per_file:
+            n_ids += len(ids) // 4
+            ends = array("Q", [n_ids] if last else [])
+        else:
+            lens = array("Q")
+            lens.frombytes(lengths)
+            if not _LITTLE:  # pragma: no cover
+                lens.byteswap()
+            ends = array("Q", itertools.accumulate(lens, initial=n_ids))[1:]
+            if ends:
+                n_ids = ends[-1]
+        _write_u64(f_idx, ends)
+        documents += len(ends)
+        n_bytes += nbytes
+        bar.update(nbytes)
+    return documents, n_ids, n_bytes
+
+
+def _write_u64(f: BinaryIO, values: array) -> None:
+    if not _LITTLE:  # pragma: no cover
+        values = array("Q", values)
+        values.byteswap()
+    values.tofile(f)
+
+
+def _check_inputs(files: Sequence[str]) -> None:
+    if not files:
+        raise CorpusError("no input files")
+    if files.count(STDIN) > 1:
+        raise CorpusError("standard input (-) can be read only once")
+    for path in files:
+        if path != STDIN:
+            _check_regular_file(path)
+
+
+_NOT_REGULAR = ((stat.S_ISFIFO, "a pipe"), (stat.S_ISCHR, "a character device"),
+                (stat.S_ISSOCK, "a socket"), (stat.S_ISBLK, "a block device"))
+
+
+def _check_regular_file(path: str) -> None:
+    """Refuse what the byte-range planner cannot read: a path that does not
+    exist or cannot be reached raises as ``os.stat`` does, a directory
+    ``IsADirectoryError``, and anything else that is not a regular file
+    :class:`CorpusError` (a pipe or a terminal can be read as ``-``)."""
+    mode = os.stat(path).st_mode
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    if not stat.S_ISREG(mode):
+        kind = next((name for test, name in _NOT_REGULAR if test(mode)), "not a file")
+        hint = "; give - to read standard input" if stat.S_ISFIFO(mode) or stat.S_ISCHR(mode) else ""
+        raise CorpusError(f"not a regular file: {path} ({kind}){hint}")
+
+
+def _input_chunks(files: Sequence[str], file_chunk: int, stream_chunk: int, per_file: bool,
+                  stdin: Optional[BinaryIO]) -> Iterator[Chunk]:
+    for k, path in enumerate(files):
+        if path == STDIN:
+            if stdin is None:
+                if sys.stdin is None:
+                    raise CorpusError("standard input is closed")
+                stdin = sys.stdin.buffer
+            yield from stream_chunks(stdin, k, stream_chunk, per_file)
+        else:
+            yield from _plan_file(k, path, file_chunk, per_file)
 
 
 # --- reading the output ------------------------------------------------------
@@ -331,5 +428,5 @@ def iter_documents(prefix: Union[str, os.PathLike]) -> Iterator[List[int]]:
                 yield ids[a:b].tolist()
 
 
-__all__ = ["IDS_SUFFIX", "INDEX_SUFFIX", "Chunk", "Summary", "plan_chunks",
-           "encode_chunk", "tokenize_corpus", "read_index", "iter_documents"]
+__all__ = ["IDS_SUFFIX", "INDEX_SUFFIX", "STDIN", "Chunk", "Summary", "plan_chunks",
+           "stream_chunks", "encode_chunk", "tokenize_corpus", "read_index", "iter_documents"]

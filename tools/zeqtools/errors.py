@@ -15,6 +15,27 @@ class VocabFormatError(ZeqToolsError, ValueError):
     """A vocabulary file is not in the ``.vocab.bin`` format."""
 
 
+class VocabLoadError(VocabFormatError, OSError):
+    """zeq refused the content of a vocabulary file that could be read.
+
+    ``str()`` is ``"FILE: what is wrong"``; ``filename`` names the file and
+    ``problem`` says what is wrong. An ``OSError`` too, like the errors of
+    ``zeq.Tokenizer.from_file``, so that code written for it keeps working.
+    ``errno`` and ``strerror`` are ``None``: no system call failed.
+    """
+
+    def __init__(self, filename: str, problem: str) -> None:
+        super().__init__(f"{filename}: {problem}")
+        self.filename = filename
+        self.problem = problem
+
+    def __str__(self) -> str:
+        return str(self.args[0])  # OSError's own form would show errno and strerror
+
+    def __reduce__(self):
+        return (type(self), (self.filename, self.problem))
+
+
 class ConversionError(ZeqToolsError, ValueError):
     """A source model cannot be read, or cannot be represented as a zeq
     vocabulary."""
@@ -25,4 +46,4 @@ class CorpusError(ZeqToolsError):
     not UTF-8)."""
 
 
-__all__ = ["ZeqToolsError", "VocabFormatError", "ConversionError", "CorpusError"]
+__all__ = ["ZeqToolsError", "VocabFormatError", "VocabLoadError", "ConversionError", "CorpusError"]
