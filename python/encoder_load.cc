@@ -19,11 +19,11 @@
 namespace zeq::py {
 namespace {
 
-// zeqtools.VocabFormatError, looked up when first needed (the package
-// imports this module while it initialises).
-PyObject* vocab_format_error() {
+// An exception class of zeqtools.errors, looked up when first needed (the
+// package imports this module while it initialises).
+Ref error_class(const char* name) {
   const Ref module(checked(PyImport_ImportModule("zeqtools.errors")));
-  return checked(PyObject_GetAttrString(module.get(), "VocabFormatError"));
+  return Ref(checked(PyObject_GetAttrString(module.get(), name)));
 }
 
 // What is wrong with input that did not load, in a few words.
@@ -34,7 +34,8 @@ std::string describe(const TokenizerError& error) {
     if (place.bytes_read == 0) return msg::kEmpty;
     if (place.part == Part::Header) return msg::kCutInHeader;
     char text[128];
-    std::snprintf(text, sizeof text, msg::kCutAfterRecords, static_cast<unsigned long long>(place.records_read),
+    std::snprintf(text, sizeof text, msg::kCutInRecord, place.in_text ? "the text of " : "",
+                  static_cast<unsigned long long>(place.records_read),
                   static_cast<unsigned long long>(place.piece_count));
     return text;
   }
@@ -43,11 +44,31 @@ std::string describe(const TokenizerError& error) {
   return std::string_view(text).starts_with(kPrefix) ? text.substr(kPrefix.size()) : text;
 }
 
-[[noreturn]] void raise_format_error(const std::string& message) {
-  const Ref type(vocab_format_error());
-  const Ref text(checked(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                              "replace")));
-  PyErr_SetObject(type.get(), text.get());
+// The path as the message shows it: a str as it is, bytes decoded as the
+// file system would.
+std::string path_text(PyObject* path) {
+  if (PyUnicode_Check(path)) return text_of(path);
+  const Ref decoded(checked(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AsString(path), PyBytes_Size(path))));
+  return text_of(decoded.get());
+}
+
+Ref str_of(const std::string& text) {
+  return Ref(checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace")));
+}
+
+// VocabLoadError(filename, problem) for a file, VocabFormatError(problem)
+// for bytes.
+[[noreturn]] void raise_refused(const std::string& problem, PyObject* path) {
+  if (path == nullptr) {
+    const Ref type = error_class("VocabFormatError");
+    PyErr_SetObject(type.get(), str_of(problem).get());
+    throw PythonError{};
+  }
+  const Ref type = error_class("VocabLoadError");
+  const Ref filename = str_of(path_text(path));
+  const Ref what = str_of(problem);
+  const Ref error(checked(PyObject_CallFunctionObjArgs(type.get(), filename.get(), what.get(), nullptr)));
+  PyErr_SetObject(type.get(), error.get());
   throw PythonError{};
 }
 
@@ -85,24 +106,12 @@ std::string read_file(const char* name, PyObject* path) {
   }
 }
 
-// The path as the message shows it: a str as it is, bytes decoded as the
-// file system would.
-std::string path_text(PyObject* path) {
-  if (PyUnicode_Check(path)) return text_of(path);
-  const Ref decoded(checked(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AsString(path), PyBytes_Size(path))));
-  return text_of(decoded.get());
-}
-
 PyObject* make_encoder(Ref bytes, PyObject* path) {
   char* buffer = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(bytes.get(), &buffer, &size) != 0) throw PythonError{};
   Result<Tokenizer> tokenizer = Tokenizer::load_from_bytes(std::string_view(buffer, static_cast<std::size_t>(size)));
-  if (!tokenizer) {
-    std::string message = describe(tokenizer.error());
-    if (path != nullptr) message = path_text(path) + ": " + message;
-    raise_format_error(message);
-  }
+  if (!tokenizer) raise_refused(describe(tokenizer.error()), path);
   return new_encoder(std::move(*tokenizer), std::move(bytes));
 }
 

@@ -10,11 +10,12 @@ namespace zeq::py {
 // Encoder.from_file(path): `path` is a str, bytes or os.PathLike. An error
 // of the operating system raises its OSError subclass (FileNotFoundError,
 // IsADirectoryError, PermissionError, ...) with errno and filename set; a
-// file that is not a vocabulary raises zeqtools.VocabFormatError naming the
-// file and what is wrong (empty, cut short after record k, bad magic, a
-// broken options section, ...).
+// file that is not a vocabulary raises zeqtools.VocabLoadError naming the
+// file and what is wrong (empty, ends inside record k, bad magic, a broken
+// options section, ...).
 PyObject* load_from_file(PyObject* path);
-// Encoder.from_bytes(data): `data` is bytes or a bytearray, copied.
+// Encoder.from_bytes(data): `data` is bytes (kept) or a bytearray (copied);
+// bytes that are not a vocabulary raise zeqtools.VocabFormatError.
 PyObject* load_from_bytes(PyObject* data);
 
 }  // namespace zeq::py

@@ -46,10 +46,11 @@ inline constexpr char kItemNotStr[] = "%s argument 'texts': item %zu is %s, not 
 inline constexpr char kBytesExpected[] = "Encoder.from_bytes() argument 'data' must be bytes or bytearray, not %s";
 inline constexpr char kNotEncoder[] = "descriptor requires a 'zeqtools.Encoder' object but received a '%s'";
 inline constexpr char kEmbeddedNull[] = "embedded null byte";
-// What is wrong with a vocabulary that did not load (after "PATH: ").
-inline constexpr char kEmpty[] = "it is empty";
-inline constexpr char kCutInHeader[] = "it is cut short inside its header";
-inline constexpr char kCutAfterRecords[] = "it is cut short after %llu of its %llu records";
+// What is wrong with a vocabulary that did not load (after "PATH: "), in
+// the words zeqtools.vocabfile and `zeq inspect` use.
+inline constexpr char kEmpty[] = "the file is empty";
+inline constexpr char kCutInHeader[] = "file ends inside the header";
+inline constexpr char kCutInRecord[] = "file ends inside %srecord %llu of %llu";
 
 }  // namespace zeq::py::msg
 

@@ -11,8 +11,8 @@ from hypothesis import given, settings, strategies as st
 import zeq
 import zeqtools
 from conftest import byte_pieces, shared_path
-from zeqtools import Encoder, VocabFormatError
-from zeqtools.vocabfile import encode_vocab
+from zeqtools import Encoder, VocabFormatError, VocabLoadError
+from zeqtools.vocabfile import encode_vocab, parse_vocab
 
 M = "\u2581"
 
@@ -126,14 +126,18 @@ def test_load_errors_name_the_file(tmp_path, write_file):
     with pytest.raises(IsADirectoryError):
         Encoder.from_file(str(tmp_path))
     empty = write_file(b"", "empty.vocab.bin")
-    with pytest.raises(VocabFormatError, match=f"^{empty}: it is empty$"):
+    with pytest.raises(VocabLoadError, match=f"^{empty}: the file is empty$") as e:
         Encoder.from_file(empty)
+    assert e.value.filename == empty and isinstance(e.value, OSError)
     raw = encode_vocab(PIECES, **SPECIALS)
     short = write_file(raw[:-3], "short.vocab.bin")
     n = len(PIECES)
-    with pytest.raises(VocabFormatError, match=f"cut short after {n - 1} of its {n} records$"):
+    with pytest.raises(VocabLoadError, match=f"file ends inside the text of record {n - 1} of {n}$"):
         Encoder.from_file(short)
-    with pytest.raises(VocabFormatError, match="cut short inside its header"):
+    # The words of zeq inspect's parser, for the same file.
+    with pytest.raises(VocabFormatError, match=f"file ends inside the text of record {n - 1} of {n}"):
+        parse_vocab(raw[:-3])
+    with pytest.raises(VocabFormatError, match="^file ends inside the header$"):
         Encoder.from_bytes(raw[:10])
     with pytest.raises(VocabFormatError, match=r"^bad magic: expected \[90, 69, 81, 90\]"):
         Encoder.from_bytes(b"ABCD" + raw[4:])

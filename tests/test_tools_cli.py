@@ -204,7 +204,10 @@ def test_convert_hint_only_for_content_that_looks_like_a_model(run, tmp_path, na
     status, _, err = run("encode", "--vocab", path, "x")
     assert status == 1 and err.count("\n") == 1
     hint = f"(it looks like {looks_like}: convert it first with 'zeq convert {path} OUT.vocab.bin')"
-    assert err.endswith(f" {hint}\n" if looks_like else "not a zeq vocabulary file\n"), err
+    if looks_like:
+        assert err.endswith(f" {hint}\n"), err
+    else:
+        assert "it looks like" not in err and ": bad magic: expected [90, 69, 81, 90], got [" in err, err
 
 
 def test_tokenize_corpus_reads_stdin_and_replaces_output_only_with_force(run, tok, tmp_path):

@@ -8,8 +8,6 @@
 - :mod:`zeqtools.convert`: vocabularies from SentencePiece ``.model`` files,
   Hugging Face ``tokenizer.json`` files and ``piece<TAB>score`` TSV;
 - :mod:`zeqtools.corpus`: tokenizing large text files with several processes;
-- :mod:`zeqtools.loading`: loading a vocabulary with errors that name the
-  file and say what is wrong with it;
 - :mod:`zeqtools.cli`: the ``zeq`` command.
 
 :func:`sample_vocab_path` names the small sample vocabulary bundled with the
@@ -51,7 +49,6 @@ __all__ = [
     "vocabfile",
     "convert",
     "corpus",
-    "loading",
     "cli",
     "sample_vocab_path",
     "ZeqToolsError",

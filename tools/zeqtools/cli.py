@@ -17,7 +17,6 @@ from typing import IO, Iterator, List, Optional, Sequence
 
 from . import __version__, sample_vocab_path
 from .errors import VocabLoadError, ZeqToolsError
-from .loading import load_tokenizer
 from .signals import Stopped, stop_on_signals
 
 PROG = "zeq"
@@ -28,9 +27,13 @@ class _Fail(Exception):
 
 
 def _load(path: Optional[str]):
+    """The Encoder of --vocab (or of the bundled sample): a converted model's
+    own ids, zeq.Tokenizer's for a file without an options section."""
+    from . import Encoder
+
     path = path or sample_vocab_path()
     try:
-        return load_tokenizer(path)
+        return Encoder.from_file(path)
     except VocabLoadError as e:
         raise _vocab_failure(e) from None
 
@@ -179,8 +182,7 @@ def cmd_inspect(args) -> int:
 
 
 def cmd_convert(args) -> int:
-    import zeq
-
+    from . import Encoder
     from .convert import convert_file
 
     specials = {k: v for k, v in (("unk_piece", args.unk_piece), ("bos_piece", args.bos_piece),
@@ -199,7 +201,7 @@ def cmd_convert(args) -> int:
     tmp = args.output + ".part"
     try:
         conv.write(tmp)
-        tok = zeq.Tokenizer.from_file(tmp)  # the loader must accept what we wrote
+        tok = Encoder.from_file(tmp)  # the loader must accept what we wrote, section included
         os.replace(tmp, args.output)
     except OSError as e:
         raise _Fail(f"{args.output}: {e.strerror or e}") from None

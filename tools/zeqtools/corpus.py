@@ -40,7 +40,6 @@ from dataclasses import dataclass, field
 from typing import BinaryIO, Deque, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from .errors import CorpusError
-from .loading import load_tokenizer
 from .progress import Progress
 from .workers import WorkerPool
 
@@ -148,8 +147,10 @@ def stream_chunks(stream: BinaryIO, file_index: int, chunk_bytes: int,
 
 # --- worker side -------------------------------------------------------------
 
-def _init_worker(vocab_path: str):
-    return load_tokenizer(vocab_path)
+def _load(vocab_path: str):
+    from . import Encoder
+
+    return Encoder.from_file(vocab_path)
 
 
 def _read_text(chunk: Chunk, errors: str) -> str:
@@ -241,7 +242,7 @@ def tokenize_corpus(paths: Sequence[Union[str, os.PathLike]], output: Union[str,
 
     An input that is missing, a directory or unreadable raises the
     ``OSError`` subclass that says so; a vocabulary that cannot be loaded
-    raises as :func:`zeqtools.loading.load_tokenizer` does. Existing output
+    raises as :meth:`zeqtools.Encoder.from_file` does. Existing output
     files are replaced.
     """
     t0 = time.perf_counter()
@@ -251,7 +252,7 @@ def tokenize_corpus(paths: Sequence[Union[str, os.PathLike]], output: Union[str,
         raise CorpusError(f"errors must be 'strict' or 'replace', not {errors!r}")
     # Loaded here too, so that a bad vocabulary fails once, before any
     # worker starts.
-    tok = load_tokenizer(vocab_path)
+    tok = _load(vocab_path)
     eos_id: Optional[int] = None
     if eos:
         eos_id = tok.eos_id
@@ -311,7 +312,7 @@ def _encoded(tok, tasks: Iterator[Tuple[Chunk, bool, Optional[int], str]], worke
     if workers == 1:
         yield (encode_chunk(tok, *task) for task in tasks)
         return
-    with WorkerPool(workers, _init_worker, (vocab_path,), _work,
+    with WorkerPool(workers, _load, (vocab_path,), _work,
                     start_method=start_method or _default_start_method()) as pool:
         yield pool.imap(tasks)
 

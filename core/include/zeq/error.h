@@ -27,6 +27,7 @@ class TokenizerError {
     std::uint64_t records_read = 0;  // complete records before the failure
     std::uint64_t piece_count = 0;   // as the header says (Records, Options)
     std::uint64_t bytes_read = 0;    // bytes of the file read before the failure
+    bool in_text = false;            // Records: inside the text of record records_read
   };
 
   // An operating-system error number (errno) from open or read.

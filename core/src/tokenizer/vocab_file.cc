@@ -229,8 +229,10 @@ Result<Vocab> read_records(Reader& reader, std::size_t bound) {
     if (!score_bits) return failed(score_bits.error());
     auto len = reader.read_u32();
     if (!len) return failed(len.error());
+    place.in_text = true;
     auto text = read_text(reader, *len);
     if (!text) return failed(text.error());
+    place.in_text = false;
     if (auto bad = utf8::validate(*text)) {
       return failed(TokenizerError::invalid_vocab("piece not utf-8: " + bad->to_string()));
     }
