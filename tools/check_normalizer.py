@@ -2,6 +2,7 @@
 
     python3 tools/check_normalizer.py DRIVER (--model MODEL | --rule NAME)
         [--flags DRE] [--without-table] [--nasty N] [--show K] [CORPUS ...]
+    python3 tools/check_normalizer.py - --model MODEL --write-blob PATH
 
 DRIVER is bench/cpp/normalize_file (built with -DZEQ_BUILD_BENCH=ON). The
 normaliser comes from a SentencePiece .model file (its character map,
@@ -13,7 +14,8 @@ symbols, as SentencePiece's stand-alone normaliser knows none. --nasty adds
 N generated lines of white space, invisible characters, compatibility forms
 and malformed UTF-8. Every line is compared as bytes, output and alignment
 (SentencePiece's norm_to_orig). Needs the sentencepiece package; not used
-by the tests.
+by the tests. --write-blob only writes the character map to PATH (for the
+driver's timings) and prints the flags.
 """
 
 from __future__ import annotations
@@ -72,10 +74,12 @@ def spec_settings(spec: bytes) -> Tuple[bytes, str]:
     return blob, "".join(k for k, on in flags.items() if on) or "-"
 
 
-def nasty_lines(count: int, seed: int = 1) -> Iterator[bytes]:
+def nasty_lines(count: int, symbols: List[str], seed: int = 1) -> Iterator[bytes]:
+    """Random mixes of the pieces above and of the model's user-defined symbols."""
     rng = random.Random(seed)
+    pool = _NASTY + [s for s in symbols if "\n" not in s]
     for _ in range(count):
-        parts = [rng.choice(_NASTY) for _ in range(rng.randint(1, 12))]
+        parts = [rng.choice(pool) for _ in range(rng.randint(1, 12))]
         yield b"".join(p if isinstance(p, bytes) else p.encode() for p in parts)
     yield b"    "
     yield b" \xe2\x80\x8b "
@@ -103,6 +107,7 @@ def main() -> int:
     ap.add_argument("--without-table", action="store_true")
     ap.add_argument("--nasty", type=int, default=0)
     ap.add_argument("--show", type=int, default=5)
+    ap.add_argument("--write-blob")
     ap.add_argument("corpus", nargs="*")
     args = ap.parse_intermixed_args()
 
@@ -121,11 +126,15 @@ def main() -> int:
         peer = spm.SentencePieceNormalizer(**kw, **overrides)
         spec = peer.serialized_normalizer_spec()
     blob, flags = spec_settings(spec)
+    if args.write_blob:
+        pathlib.Path(args.write_blob).write_bytes(blob)
+        print(flags)
+        return 0
 
     lines: List[bytes] = []
     for path in args.corpus:
         lines.extend(pathlib.Path(path).read_bytes().split(b"\n"))
-    lines.extend(nasty_lines(args.nasty))
+    lines.extend(nasty_lines(args.nasty, symbols))
     lines = [line for line in lines if line]
 
     with tempfile.TemporaryDirectory() as tmp:

@@ -20,6 +20,14 @@ class Normalizer::Writer {
   Writer(std::string& out, std::vector<std::size_t>* alignment, bool escape)
       : out_(out), alignment_(alignment), escape_(escape) {}
 
+  // input[from, to), unchanged and free of spaces.
+  void span(std::string_view input, std::size_t from, std::size_t to) {
+    out_.append(input.data() + from, to - from);
+    if (alignment_ != nullptr) {
+      for (std::size_t i = from; i < to; ++i) alignment_->push_back(i);
+    }
+  }
+
   void byte(char c, std::size_t at) {
     out_.push_back(c);
     if (alignment_ != nullptr) alignment_->push_back(at);
@@ -92,7 +100,8 @@ void Normalizer::build_ascii_table() {
     } else if (text == " ") {
       ascii_[c] = {AsciiAction::kSpace, ' '};
     } else if (text.size() == 1) {
-      ascii_[c] = {AsciiAction::kCopy, text[0]};
+      ascii_[c] = {text[0] == byte ? AsciiAction::kSame : AsciiAction::kCopy, text[0]};
+      same_[c] = text[0] == byte;
     }
   }
 }
@@ -151,6 +160,18 @@ void Normalizer::run(std::string_view input, std::string& out,
       const auto c = static_cast<unsigned char>(s[pos]);
       if (c < 0x80 && (pos + 1 == n || static_cast<unsigned char>(s[pos + 1]) < 0x80)) {
         const AsciiRule rule = ascii_[c];
+        if (rule.action == AsciiAction::kSame) {
+          // The run of such bytes, less its last one when a non-ASCII byte
+          // follows it (that one needs the general path). The first one
+          // stays in: the check above saw its next byte.
+          std::size_t end = pos + 1;
+          while (end < n && same_[static_cast<unsigned char>(s[end])]) ++end;
+          if (end < n && end > pos + 1 && static_cast<unsigned char>(s[end]) >= 0x80) --end;
+          writer.span(input, pos, end);
+          after_space = false;
+          pos = end;
+          continue;
+        }
         if (rule.action == AsciiAction::kCopy) {
           writer.byte(rule.byte, pos);
           after_space = false;

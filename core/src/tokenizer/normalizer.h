@@ -77,7 +77,8 @@ class Normalizer {
   // What one ASCII byte does when the byte after it is ASCII or the text
   // ends there: the character map cannot match more than that byte then.
   enum class AsciiAction : std::uint8_t {
-    kCopy,   // one byte out, not a space: `byte`
+    kSame,   // the byte itself, not a space
+    kCopy,   // one other byte out, not a space: `byte`
     kSpace,  // the piece is " "
     kDrop,   // the piece is empty
     kSlow,   // anything else: take the general path
@@ -115,6 +116,9 @@ class Normalizer {
   ByteTrie verbatim_;
   bool has_verbatim_;
   std::array<AsciiRule, 128> ascii_{};
+  // By byte: whether it is ASCII with the action kSame. The scan over a run
+  // of such bytes tests one entry per byte.
+  std::array<bool, 256> same_{};
 };
 
 }  // namespace zeq
