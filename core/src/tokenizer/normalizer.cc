@@ -2,6 +2,10 @@
 
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "tokenizer/types.h"
 #include "tokenizer/utf8.h"
 
@@ -104,6 +108,8 @@ void Normalizer::build_ascii_table() {
       same_[c] = text[0] == byte;
     }
   }
+  printable_same_ = true;
+  for (unsigned c = 0x21; c < 0x7F; ++c) printable_same_ = printable_same_ && same_[c];
 }
 
 std::size_t Normalizer::verbatim_length(std::string_view rest) const {
@@ -165,6 +171,22 @@ void Normalizer::run(std::string_view input, std::string& out,
           // follows it (that one needs the general path). The first one
           // stays in: the check above saw its next byte.
           std::size_t end = pos + 1;
+#if defined(__SSE2__)
+          if (printable_same_) {
+            // Bytes 0x80-0xFF compare as negative, so fail the first test.
+            const __m128i above = _mm_set1_epi8(0x20), below = _mm_set1_epi8(0x7F);
+            while (end + 16 <= n) {
+              const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + end));
+              const auto printable = static_cast<unsigned>(_mm_movemask_epi8(
+                  _mm_and_si128(_mm_cmpgt_epi8(v, above), _mm_cmplt_epi8(v, below))));
+              if (printable != 0xFFFF) {
+                end += static_cast<std::size_t>(__builtin_ctz(~printable));
+                break;
+              }
+              end += 16;
+            }
+          }
+#endif
           while (end < n && same_[static_cast<unsigned char>(s[end])]) ++end;
           if (end < n && end > pos + 1 && static_cast<unsigned char>(s[end]) >= 0x80) --end;
           writer.span(input, pos, end);

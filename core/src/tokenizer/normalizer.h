@@ -119,6 +119,10 @@ class Normalizer {
   // By byte: whether it is ASCII with the action kSame. The scan over a run
   // of such bytes tests one entry per byte.
   std::array<bool, 256> same_{};
+  // Whether every printable ASCII byte but the space (0x21-0x7E) is kSame,
+  // as with SentencePiece's own rule sets: then runs are found 16 bytes at
+  // a time.
+  bool printable_same_ = false;
 };
 
 }  // namespace zeq
