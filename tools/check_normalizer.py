@@ -33,8 +33,9 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from zeqtools import protowire as pw  # noqa: E402
 
-# ModelProto: pieces = 1, normalizer_spec = 3; SentencePiece: piece = 1,
-# type = 3 (4 = USER_DEFINED); NormalizerSpec: precompiled_charsmap = 2,
+# Field numbers. ModelProto: pieces = 1, the normaliser's message = 3;
+# SentencePiece: piece = 1, type = 3 (4 = USER_DEFINED); the normaliser's
+# message: precompiled_charsmap = 2,
 # add_dummy_prefix = 3, remove_extra_whitespaces = 4, escape_whitespaces = 5.
 _USER_DEFINED = 4
 _FLAG_FIELDS = {3: "d", 4: "r", 5: "e"}
@@ -48,25 +49,25 @@ _NASTY = [" ", "  ", "\t", "\r", "\r\x0b\x0c", "\u00a0", "\u3000", "\u200b", "\u
           b"\xf0\x9f\x99", b"\x80\x80", b"\xf8\x88\x80\x80\x80"]
 
 
-def normalizer_spec(model: bytes) -> Tuple[bytes, List[str]]:
-    """The normalizer_spec message of a model and its user-defined symbols."""
-    spec = b""
+def normalizer_message(model: bytes) -> Tuple[bytes, List[str]]:
+    """The normaliser's message of a model and the model's user-defined symbols."""
+    message = b""
     symbols = []
     for number, _, value in pw.iter_fields(model):
         if number == 3:
-            spec = value  # type: ignore[assignment]
+            message = value  # type: ignore[assignment]
         elif number == 1:
             fields = {n: v for n, _, v in pw.iter_fields(value)}  # type: ignore[arg-type]
             if fields.get(3) == _USER_DEFINED:
                 symbols.append(fields[1].decode())  # type: ignore[union-attr]
-    return spec, symbols
+    return message, symbols
 
 
-def spec_settings(spec: bytes) -> Tuple[bytes, str]:
-    """The character map and the flag letters of a normalizer_spec."""
+def normalizer_settings(message: bytes) -> Tuple[bytes, str]:
+    """The character map and the flag letters of a normaliser's message."""
     blob = b""
     flags = {"d": True, "r": True, "e": True}
-    for number, _, value in pw.iter_fields(spec):
+    for number, _, value in pw.iter_fields(message):
         if number == 2:
             blob = value  # type: ignore[assignment]
         elif number in _FLAG_FIELDS:
@@ -75,10 +76,14 @@ def spec_settings(spec: bytes) -> Tuple[bytes, str]:
 
 
 def nasty_lines(count: int, symbols: List[str], seed: int = 1) -> Iterator[bytes]:
-    """Random mixes of the pieces above and of the model's user-defined symbols."""
+    """Random mixes of the pieces above and of the model's user-defined symbols,
+    and every fourth line random bytes."""
     rng = random.Random(seed)
     pool = _NASTY + [s for s in symbols if "\n" not in s]
-    for _ in range(count):
+    for i in range(count):
+        if i % 4 == 3:  # plain random bytes
+            yield bytes(rng.choice([b for b in range(256) if b != 10]) for _ in range(rng.randint(1, 30)))
+            continue
         parts = [rng.choice(pool) for _ in range(rng.randint(1, 12))]
         yield b"".join(p if isinstance(p, bytes) else p.encode() for p in parts)
     yield b"    "
@@ -120,12 +125,12 @@ def main() -> int:
     symbols: List[str] = []
     if args.model and args.flags is None:
         peer = spm.SentencePieceProcessor(model_file=args.model)
-        spec, symbols = normalizer_spec(pathlib.Path(args.model).read_bytes())
+        message, symbols = normalizer_message(pathlib.Path(args.model).read_bytes())
     else:
         kw = {"model_file": args.model} if args.model else {"rule_name": args.rule}
         peer = spm.SentencePieceNormalizer(**kw, **overrides)
-        spec = peer.serialized_normalizer_spec()
-    blob, flags = spec_settings(spec)
+        message = peer.serialized_normalizer_spec()
+    blob, flags = normalizer_settings(message)
     if args.write_blob:
         pathlib.Path(args.write_blob).write_bytes(blob)
         print(flags)

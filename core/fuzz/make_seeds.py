@@ -162,9 +162,9 @@ def shared_charsmaps():
     maps = {}
     for path in sorted(root.glob("vocab/**/*.model")):
         try:
-            for number, _, spec in pw.iter_fields(path.read_bytes()):
-                if number == 3:
-                    for field, _, value in pw.iter_fields(spec):
+            for number, _, message in pw.iter_fields(path.read_bytes()):
+                if number == 3:  # the normaliser's message; its field 2 is the map
+                    for field, _, value in pw.iter_fields(message):
                         if field == 2 and value:
                             maps[path.stem] = value
         except (OSError, pw.ProtoError):
