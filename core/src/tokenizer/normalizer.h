@@ -60,7 +60,10 @@ class Normalizer {
 
   // Writes the normalised `input` into `out` (cleared first) and, when
   // `alignment` is given, the alignment into it (cleared first). Any bytes
-  // are accepted. Both buffers keep their capacity, so a caller that passes
+  // are accepted. Every piece consumes at least one byte and its text
+  // grows at most threefold (escaped spaces, U+FFFD), so the output has at
+  // most 3 x input length x max(1, longest replacement or verbatim text)
+  // + 3 bytes. Both buffers keep their capacity, so a caller that passes
   // the same ones again allocates only when a result outgrows them. Runs
   // of ASCII bytes go through a table of 128 precomputed pieces, one
   // look-up per byte; other characters cost a walk of the verbatim trie and
