@@ -27,7 +27,7 @@ import struct
 import subprocess
 import sys
 import tempfile
-from typing import Dict, Iterator, List, Tuple
+from typing import Dict, Iterator, List, Tuple, Union
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
@@ -41,7 +41,7 @@ _USER_DEFINED = 4
 _FLAG_FIELDS = {3: "d", 4: "r", 5: "e"}
 
 # Pieces of the generated lines: each is a str or bytes (malformed UTF-8).
-_NASTY = [" ", "  ", "\t", "\r", "\r\x0b\x0c", "\u00a0", "\u3000", "\u200b", "\ufeff", "\u2581", "\u2581 ",
+_NASTY: List[Union[str, bytes]] = [" ", "  ", "\t", "\r", "\r\x0b\x0c", "\u00a0", "\u3000", "\u200b", "\ufeff", "\u2581", "\u2581 ",
           "\uff01", "\uff08\uff09", "\uff21\uff42", "\u2026", "\u0e33", "e\u0301", "a\u0300\u0301",
           "\u00bd", "\ufb01", "\u2460", "\u3371", "\ufffd", "Hello", "world", ".", "x", "\u00df", "\u0130",
           "\u1e9e", "\U0001f642", "\u212b", "\u0301", "\x00", "\x07", "\x7f", "\u0085", "\u2028",
@@ -79,7 +79,7 @@ def nasty_lines(count: int, symbols: List[str], seed: int = 1) -> Iterator[bytes
     """Random mixes of the pieces above and of the model's user-defined symbols,
     and every fourth line random bytes."""
     rng = random.Random(seed)
-    pool = _NASTY + [s for s in symbols if "\n" not in s]
+    pool: List[Union[str, bytes]] = [*_NASTY, *(s for s in symbols if "\n" not in s)]
     for i in range(count):
         if i % 4 == 3:  # plain random bytes
             yield bytes(rng.choice([b for b in range(256) if b != 10]) for _ in range(rng.randint(1, 30)))
