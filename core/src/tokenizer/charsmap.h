@@ -42,7 +42,10 @@ class CharsMap {
   // matches, or when the longest one's value lies outside the texts (the
   // text's own character then stands, as in SentencePiece). When several
   // keys match, the longest wins even if a shorter one has a usable value.
-  // O(text.size()) at worst; in practice O(length of the longest key).
+  // O(length of the longest key) for a trie from SentencePiece's builder
+  // (keys of a few characters); O(text.size()) at worst, as a crafted trie
+  // can hold a path that loops on itself, so that a normaliser calling this
+  // at every position of n bytes may take O(n^2) steps (SentencePiece too).
   Match longest_match(std::string_view text) const;
 
   // Whether the trie has a path for every byte of `prefix`, i.e. some key
