@@ -166,6 +166,13 @@ TEST(Normalizer, TableMatchesTheGeneralPath) {
 }
 
 TEST(Normalizer, CraftedTriesStayInsideTheBlob) {
+  // A node for "a" whose child for "a" is itself: every walk ends with the text.
+  std::vector<std::uint32_t> loop(512, 1);
+  loop[0] = 256u << 10;
+  loop[256 ^ 'a'] = 'a' | ('a' << 10) | (1u << 8);  // with a key end, at 256
+  loop[256] = 0x80000000u;                            // replaced by ""
+  EXPECT_EQ(run(make("", {}, testing::charsmap_blob(loop, std::string(1, '\0'))), "baaab"), "bb");
+
   std::mt19937 rng(11);
   for (int round = 0; round < 64; ++round) {
     std::vector<std::uint32_t> units(256 * (1 + round % 3));
