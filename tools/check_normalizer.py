@@ -84,8 +84,8 @@ def nasty_lines(count: int, symbols: List[str], seed: int = 1) -> Iterator[bytes
         if i % 4 == 3:  # plain random bytes
             yield bytes(rng.choice([b for b in range(256) if b != 10]) for _ in range(rng.randint(1, 30)))
             continue
-        parts = [rng.choice(pool) for _ in range(rng.randint(1, 12))]
-        yield b"".join(p if isinstance(p, bytes) else p.encode() for p in parts)
+        chunks = [rng.choice(pool) for _ in range(rng.randint(1, 12))]
+        yield b"".join(p if isinstance(p, bytes) else p.encode() for p in chunks)
     yield b"    "
     yield b" \xe2\x80\x8b "
 
