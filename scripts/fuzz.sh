@@ -4,7 +4,7 @@
 #
 #   bash scripts/fuzz.sh TARGET SECONDS [libFuzzer options...]
 #
-#   TARGET   vocab_fuzzer, text_fuzzer, threads (not a fuzzer: eight threads
+#   TARGET   vocab_fuzzer, text_fuzzer, normalizer_fuzzer, threads (not a fuzzer: eight threads
 #            sharing one tokenizer under ThreadSanitizer; SECONDS is ignored),
 #            coverage (not a fuzzer: line coverage of the core by the kept
 #            corpora of both targets; SECONDS is ignored),
@@ -30,8 +30,8 @@ target=$1
 seconds=$2
 shift 2
 case $target in
-  all) for t in vocab_fuzzer text_fuzzer threads; do bash "$0" "$t" "$seconds" "$@"; done; exit 0 ;;
-  vocab_fuzzer|text_fuzzer|threads|coverage) ;;
+  all) for t in vocab_fuzzer text_fuzzer normalizer_fuzzer threads; do bash "$0" "$t" "$seconds" "$@"; done; exit 0 ;;
+  vocab_fuzzer|text_fuzzer|normalizer_fuzzer|threads|coverage) ;;
   *) echo "unknown target: $target" >&2; exit 2 ;;
 esac
 
@@ -93,18 +93,19 @@ if [ "$target" = coverage ]; then
   v=${CXX##*-}
   cflags=("${flags[@]/-fsanitize=address,undefined/-fprofile-instr-generate}" -fcoverage-mapping)
   rm -rf "$out/coverage" && mkdir -p "$out/coverage"
-  for t in vocab_fuzzer text_fuzzer; do
+  for t in vocab_fuzzer text_fuzzer normalizer_fuzzer; do
     echo "== replaying the corpus of $t with coverage"
     "$CXX" "${cflags[@]}" -fsanitize=fuzzer core/src/tokenizer/*.cc "core/fuzz/$t.cc" -o "$out/coverage/$t"
     PYTHONPATH=tools python3 core/fuzz/make_seeds.py "$out/seeds" >/dev/null
     mkdir -p "$out/corpus/$t"
-    LLVM_PROFILE_FILE="$out/coverage/$t.profraw" "$out/coverage/$t" -runs=0 -max_len=65536 \
+    LLVM_PROFILE_FILE="$out/coverage/$t.profraw" "$out/coverage/$t" -runs=0 -max_len=262144 \
       "$out/corpus/$t" "$out/seeds/$t" >"$out/coverage/$t.log" 2>&1
   done
   "llvm-profdata-$v" merge -o "$out/coverage/all.profdata" "$out/coverage/"*.profraw
   "llvm-cov-$v" report "$out/coverage/vocab_fuzzer" -object "$out/coverage/text_fuzzer" \
+    -object "$out/coverage/normalizer_fuzzer" \
     -instr-profile="$out/coverage/all.profdata" core/src/tokenizer/*.cc core/src/tokenizer/*.h
-  echo "line by line: llvm-cov-$v show $out/coverage/vocab_fuzzer -object $out/coverage/text_fuzzer -instr-profile=$out/coverage/all.profdata core/src/tokenizer/FILE"
+  echo "line by line: llvm-cov-$v show $out/coverage/vocab_fuzzer -object $out/coverage/text_fuzzer -object $out/coverage/normalizer_fuzzer -instr-profile=$out/coverage/all.profdata core/src/tokenizer/FILE"
   exit
 fi
 
@@ -130,6 +131,8 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 case $target in
   vocab_fuzzer) max_len=32768 ;;
   text_fuzzer) max_len=8192 ;;
+  # Room for a real character map (a quarter of a megabyte) and a text.
+  normalizer_fuzzer) max_len=262144 ;;
 esac
 nice=()
 [ "${FUZZ_NICE:-10}" != 0 ] && nice=(nice -n "${FUZZ_NICE:-10}")

@@ -1,6 +1,11 @@
 """Seed corpus of the fuzz targets, made with the project's own file writer.
 
-    python3 core/fuzz/make_seeds.py OUTDIR     # OUTDIR/vocab_fuzzer, OUTDIR/text_fuzzer
+    python3 core/fuzz/make_seeds.py OUTDIR     # OUTDIR/vocab_fuzzer, OUTDIR/text_fuzzer,
+                                               # OUTDIR/normalizer_fuzzer
+
+The normaliser's seeds take the character maps of the SentencePiece models
+in the shared data folder (ZEQ_SHARED, default: `shared` beside the
+repository's parent) when it is there, and always a small map built here.
 
 vocab_seeds() is also what the memory test loads: `hostile` marks the files
 that are broken or that lie about their sizes.
@@ -8,6 +13,7 @@ that are broken or that lie about their sizes.
 
 from __future__ import annotations
 
+import os
 import pathlib
 import struct
 import sys
@@ -15,6 +21,7 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parents[1] / "tools"))
 
+from zeqtools import protowire as pw  # noqa: E402
 from zeqtools.vocabfile import Piece, byte_piece_text, encode_vocab  # noqa: E402
 
 M = "\u2581"
@@ -148,11 +155,92 @@ def text_seeds():
     return s
 
 
+def charsmap_blob(rules):
+    """A character map blob for {key: replacement}: a darts-clone double array
+    with one block of 256 units per node that has children or a key end (the
+    child for byte c at block + c, the key end's leaf at block + 0), units
+    that hold no node labelled so that no byte leads into them."""
+    nodes = [({}, None)]  # (children by byte, value)
+    texts = b""
+    for key, text in rules.items():
+        node = 0
+        for c in key:
+            node = nodes[node][0].setdefault(c, len(nodes))
+            if node == len(nodes):
+                nodes.append(({}, None))
+        nodes[node] = (nodes[node][0], len(texts))
+        texts += text + b"\0"
+    texts += b"\0"
+    units = [i ^ 1 for i in range(256)]
+    units[0] = 0
+    todo = [(0, 0)]
+    for node, pos in todo:
+        children, value = nodes[node]
+        if not children and value is None:
+            continue
+        block = len(units)
+        units += [i ^ 1 for i in range(256)]
+        units[pos] |= (pos ^ block) << 10 | (0x100 if value is not None else 0)
+        units[block] = 0x80000000 | value if value is not None else 1
+        for c, child in sorted(children.items()):
+            units[block + c] = c
+            todo.append((child, block + c))
+    return struct.pack(f"<I{len(units)}I", 4 * len(units), *units) + texts
+
+
+def shared_charsmaps():
+    """The character maps of the shared SentencePiece models, by file name."""
+    root = pathlib.Path(os.environ.get("ZEQ_SHARED", HERE.parents[2] / "shared"))
+    maps = {}
+    for path in sorted(root.glob("vocab/**/*.model")):
+        try:
+            for number, _, message in pw.iter_fields(path.read_bytes()):
+                if number == 3:  # the normaliser's message; its field 2 is the map
+                    for field, _, value in pw.iter_fields(message):
+                        if field == 2 and value:
+                            maps[path.stem] = value
+        except (OSError, pw.ProtoError):
+            continue
+    return maps
+
+
+NORMALIZER_TEXTS = ["Hello  world ", "  \t a\u3000b  ", "\uff21\uff42\u2026 e\u0301 \u0e33",
+                    "\u00a0\u200b\ufeff" + M + " x " + M, "<s>ab<s", "    ", "\ufffd\U0001f642 q"]
+NORMALIZER_RULES = {b"\t": b" ", b"x": b"", "\uff21".encode(): b"A", "\u2026".encode(): b"...", b"ab": b"X",
+                    "e\u0301".encode(): "\u00e9".encode(), "\u3000".encode(): b" ", b"q": b"  q ", b"e": b"e"}
+
+
+def normalizer_seeds():
+    """{name: bytes} for the normaliser fuzzer: mode byte (flags in bits 0-2,
+    the map's kind in bits 3-4), u32 section length, section, verbatim texts
+    (count, then u8 length and bytes each), text."""
+    def seed(flags, kind, section, verbatim, text):
+        v = bytes([len(verbatim)]) + b"".join(bytes([len(t)]) + t for t in verbatim)
+        return bytes([flags | kind << 3]) + struct.pack("<I", len(section)) + section + v + text
+    rules = b"".join(bytes([len(k)]) + k + bytes([len(t)]) + t for k, t in NORMALIZER_RULES.items())
+    tiny = charsmap_blob(NORMALIZER_RULES)
+    verbatim = [b"<s>", b"ab", "\uff21".encode()]
+    s = {}
+    for i, t in enumerate(NORMALIZER_TEXTS):
+        text = t.encode() + (b"\xff\xc3 \xed\xa0\x80" if i % 2 else b"")
+        flags = i % 8
+        s[f"none_{i}"] = seed(flags, 3, b"", [], text)
+        s[f"rules_{i}"] = seed(flags, 2, rules, verbatim if i % 3 else [], text)
+        s[f"tiny_{i}"] = seed(7 - flags, 0, tiny, verbatim if i % 2 else [], text)
+        s[f"mended_{i}"] = seed(flags, 1, tiny[:-1] + b"\x01", [], text)
+    s["broken_size"] = seed(7, 0, struct.pack("<I", 1000) + tiny[4:], [], b"a")
+    for name, blob in shared_charsmaps().items():
+        for i in (0, 2):
+            s[f"{name}_{i}"] = seed(7, 0, blob, [], NORMALIZER_TEXTS[i].encode())
+    return s
+
+
 def main(argv):
     if len(argv) != 2:
         sys.exit(__doc__)
     out = pathlib.Path(argv[1])
-    for target, seeds in (("vocab_fuzzer", {k: v[0] for k, v in vocab_seeds().items()}), ("text_fuzzer", text_seeds())):
+    for target, seeds in (("vocab_fuzzer", {k: v[0] for k, v in vocab_seeds().items()}), ("text_fuzzer", text_seeds()),
+                          ("normalizer_fuzzer", normalizer_seeds())):
         d = out / target
         d.mkdir(parents=True, exist_ok=True)
         for name, data in seeds.items():

@@ -44,10 +44,7 @@ std::expected<Model, std::string> Model::from_vocab(Vocab vocab, ModelOptions op
       if (kind == PieceKind::UserDefined && !text.empty()) verbatim.push_back(text);
     }
   }
-  const Normalizer::Flags flags{options.normalizer.add_dummy_prefix,
-                                options.normalizer.remove_extra_whitespaces,
-                                options.normalizer.escape_whitespaces};
-  auto normalizer = Normalizer::create(options.charsmap, flags, std::move(verbatim));
+  auto normalizer = Normalizer::create(options.charsmap, options.normalizer, verbatim);
   if (!normalizer) return std::unexpected("options section: " + normalizer.error());
   m.source_.emplace(SourceRules{std::move(*normalizer), options.normalizer, options.byte_fallback,
                                 options.merge_unknown_runs, std::move(kinds),

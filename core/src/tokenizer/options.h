@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "tokenizer/normalizer.h"  // NormalizerFlags
+
 namespace zeq {
 
 // What a record is besides a scored piece.
@@ -19,13 +21,6 @@ enum class PieceKind : std::uint8_t {
   UserDefined = 2,  // matched before normalisation; always kept whole
   Unused = 3,       // never matched in text
   Byte = 4,         // <0xHH>: for byte fallback only, never matched in text
-};
-
-// The normaliser's switches, as SentencePiece names them.
-struct NormalizerFlags {
-  bool add_dummy_prefix = true;
-  bool remove_extra_whitespaces = true;
-  bool escape_whitespaces = true;
 };
 
 // What decoding writes for unk_id unless the section says otherwise:

@@ -4,6 +4,7 @@
 #define ZEQ_TOKENIZER_UTF8_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,34 @@ inline std::size_t char_length(unsigned char lead) {
   if (lead < 0xE0) return 2;
   if (lead < 0xF0) return 3;
   return 4;
+}
+
+// Length (1 to 4) of the well-formed character that `text` starts with, or
+// 0 when the text is empty or does not start with one: a lead byte whose
+// continuation bytes are missing or wrong, an overlong form, a surrogate or
+// a code point past U+10FFFF. O(1).
+inline std::size_t leading_char_length(std::string_view text) {
+  if (text.empty()) return 0;
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  const unsigned char lead = s[0];
+  if (lead < 0x80) return 1;
+  auto trail = [&](std::size_t i) { return (s[i] & 0xC0) == 0x80; };
+  if ((lead & 0xE0) == 0xC0) {
+    return n >= 2 && trail(1) && lead >= 0xC2 ? 2 : 0;
+  }
+  if ((lead & 0xF0) == 0xE0) {
+    if (n < 3 || !trail(1) || !trail(2)) return 0;
+    const std::uint32_t cp = (lead & 0x0Fu) << 12 | (s[1] & 0x3Fu) << 6 | (s[2] & 0x3Fu);
+    return cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF) ? 3 : 0;
+  }
+  if ((lead & 0xF8) == 0xF0) {
+    if (n < 4 || !trail(1) || !trail(2) || !trail(3)) return 0;
+    const std::uint32_t cp = (lead & 0x07u) << 18 | (s[1] & 0x3Fu) << 12 |
+                             (s[2] & 0x3Fu) << 6 | (s[3] & 0x3Fu);
+    return cp >= 0x10000 && cp <= 0x10FFFF ? 4 : 0;
+  }
+  return 0;
 }
 
 }  // namespace zeq::utf8
