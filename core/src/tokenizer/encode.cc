@@ -1,7 +1,11 @@
 #include "tokenizer/encode.h"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstddef>
+#include <cstring>
+#include <limits>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -22,26 +26,119 @@ std::string_view take_bare_word(std::string_view text, Segment&& segment) {
   return text.substr(sep);
 }
 
-}  // namespace
+// How words are segmented without options: each on its own, its ids
+// depending on its bytes alone, so that the cache keeps them as they are.
+class OwnWords {
+ public:
+  OwnWords(const Model& model, Lattice& lattice) : model_(model), lattice_(lattice) {}
 
-void encode_words(const Model& model, std::string_view text, FirstWord first, WordCache* cache,
-                  Lattice& lattice, std::vector<TokenId>& ids) {
+  // Segments `body` onto `ids`, keeping the result in `cache` at `probe`.
+  void segment(std::string_view body, std::vector<TokenId>& ids, WordCache* cache,
+               const WordCache::Probe* probe) {
+    const std::size_t start = ids.size();
+    segment_body(model_, body, ids, lattice_);
+    if (probe != nullptr) cache->insert(*probe, body, std::span<const TokenId>(ids).subspan(start));
+  }
+  // The cache appended what it keeps for `body` from `start` on.
+  void found(std::string_view, std::vector<TokenId>&, std::size_t) {}
+  void bare(std::string_view word, std::vector<TokenId>& ids) { segment_word(model_, word, ids, lattice_); }
+
+ private:
+  const Model& model_;
+  Lattice& lattice_;
+};
+
+// The float nearest below `x` (or equal): a margin kept in less precision
+// must not grow.
+float float_below(double x) {
+  float f = static_cast<float>(x);
+  if (static_cast<double>(f) > x) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+  return f;
+}
+
+// How words are segmented with options: scored as the source scores the
+// whole line (SourceWord), from the best score of the text before each.
+// A word is segmented, and cached, as if that score were 0, with the margin
+// of its nearest decision kept after its ids; the result holds for any
+// start score whose rounding cannot move a candidate by that margin, and a
+// word whose margin is too small for the score it starts from is segmented
+// again from that score. The running score is then carried on token by
+// token, as the source's sum runs.
+class SourceWords {
+ public:
+  SourceWords(const Model& model, Lattice& lattice) : model_(model), lattice_(lattice) {}
+
+  void segment(std::string_view body, std::vector<TokenId>& ids, WordCache* cache,
+               const WordCache::Probe* probe) {
+    const std::size_t start = ids.size();
+    SourceWord word;
+    segment_body(model_, body, ids, lattice_, nullptr, &word);
+    if (probe != nullptr) {
+      ids.push_back(std::bit_cast<TokenId>(float_below(word.margin)));
+      cache->insert(*probe, body, std::span<const TokenId>(ids).subspan(start));
+      ids.pop_back();
+    }
+    settle(body, ids, start, word.margin);
+  }
+  void found(std::string_view body, std::vector<TokenId>& ids, std::size_t start) {
+    const float margin = std::bit_cast<float>(ids.back());
+    ids.pop_back();
+    settle(body, ids, start, margin);
+  }
+  void bare(std::string_view word, std::vector<TokenId>& ids) {
+    SourceWord w{score_};
+    segment_word(model_, word, ids, lattice_, nullptr, &w);
+    score_ = w.end;
+  }
+
+ private:
+  // ids[start, end) are the word's ids from a start score of 0, its nearest
+  // decision `margin` apart: kept, and the running score carried over them,
+  // or replaced by the word segmented from the running score.
+  void settle(std::string_view body, std::vector<TokenId>& ids, std::size_t start, double margin) {
+    if (trusted(margin, body.size())) {
+      score_ = model_.source_score_after(score_, std::span<const TokenId>(ids).subspan(start));
+      return;
+    }
+    ids.resize(start);
+    SourceWord w{score_};
+    segment_body(model_, body, ids, lattice_, nullptr, &w);
+    score_ = w.end;
+  }
+  // Whether a decision `margin` apart in a word of `bytes` bytes (after its
+  // marker) comes out the same from the running score as from 0. Each sum
+  // rounds to a float near the running score, off by at most half its
+  // spacing there; a path through the word adds at most one sum a byte, and
+  // a decision compares two of them. The words' own scores stay far below
+  // kWordScore a byte.
+  bool trusted(double margin, std::size_t bytes) const {
+    if (std::bit_cast<std::uint32_t>(score_) == 0) return true;  // as segmented
+    constexpr double kWordScore = 64.0;
+    const double steps = static_cast<double>(bytes + SPACE_MARKER.size() + 1);
+    const double magnitude = std::fabs(static_cast<double>(score_)) + kWordScore * steps;
+    const double spacing = magnitude * 0x1p-23;
+    return margin > 2.0 * steps * spacing;
+  }
+
+  const Model& model_;
+  Lattice& lattice_;
+  float score_ = 0.0f;  // the source's best score of the text so far
+};
+
+template <class Words>
+void encode_with(Words words, std::string_view text, FirstWord first, WordCache* cache,
+                 std::vector<TokenId>& ids) {
   ids.clear();
   ids.reserve(text.size() / 3 + 1);
   if (first == FirstWord::Bare) {
-    text = take_bare_word(text, [&](std::string_view word) { segment_word(model, word, ids, lattice); });
+    text = take_bare_word(text, [&](std::string_view word) { words.bare(word, ids); });
   }
   // Words come straight from the text, and a body is segmented as the
   // marker's known state followed by its bytes: no word is copied. A word
   // the cache does not give is segmented, and kept if the cache holds such
-  // words (`probe` is where its look-up ended).
-  auto segment = [&](std::string_view body, const WordCache::Probe* probe) {
-    const std::size_t start = ids.size();
-    segment_body(model, body, ids, lattice);
-    if (probe != nullptr) cache->insert(*probe, body, std::span<const TokenId>(ids).subspan(start));
-  };
+  // words (the probe is where its look-up ended).
   if (cache == nullptr) {
-    for_each_word_body(text, [&](std::string_view body) { segment(body, nullptr); });
+    for_each_word_body(text, [&](std::string_view body) { words.segment(body, ids, nullptr, nullptr); });
     return;
   }
   // A look-up waits on memory twice, for the table slot and then for the
@@ -66,12 +163,20 @@ void encode_words(const Model& model, std::string_view text, FirstWord first, Wo
     for (std::size_t i = 0; i < pending; ++i) {
       const Pending& word = batch[i];
       if (!WordCache::holds(word.body())) {
-        segment(word.body(), nullptr);
+        words.segment(word.body(), ids, cache, nullptr);
         continue;
       }
-      if (cache->lookup_first(word.body(), word.hash, ids)) continue;
+      const std::size_t start = ids.size();
+      if (cache->lookup_first(word.body(), word.hash, ids)) {
+        words.found(word.body(), ids, start);
+        continue;
+      }
       const WordCache::Probe probe = cache->lookup(word.body(), word.hash, ids);
-      if (!probe.hit) segment(word.body(), &probe);
+      if (probe.hit) {
+        words.found(word.body(), ids, start);
+      } else {
+        words.segment(word.body(), ids, cache, &probe);
+      }
     }
     pending = 0;
   };
@@ -87,18 +192,36 @@ void encode_words(const Model& model, std::string_view text, FirstWord first, Wo
   flush();
 }
 
+}  // namespace
+
+void encode_words(const Model& model, std::string_view text, FirstWord first, WordCache* cache,
+                  Lattice& lattice, std::vector<TokenId>& ids) {
+  if (model.source() == nullptr) {
+    encode_with(OwnWords(model, lattice), text, first, cache, ids);
+  } else {
+    encode_with(SourceWords(model, lattice), text, first, cache, ids);
+  }
+}
+
 void encode_words_with_lengths(const Model& model, std::string_view text, FirstWord first,
                                Lattice& lattice, std::vector<TokenId>& ids,
                                std::vector<std::uint32_t>& lengths) {
   ids.clear();
   lengths.clear();
+  // Every word from the running score of the source, if there is one: no
+  // cache here, so nothing needs a start score of 0.
+  SourceWord running;
+  SourceWord* source = model.source() != nullptr ? &running : nullptr;
+  auto next = [&] { running.start = running.end; };
   if (first == FirstWord::Bare) {
     text = take_bare_word(text, [&](std::string_view word) {
-      segment_word(model, word, ids, lattice, &lengths);
+      segment_word(model, word, ids, lattice, &lengths, source);
+      next();
     });
   }
   for_each_word_body(text, [&](std::string_view body) {
-    segment_body(model, body, ids, lattice, &lengths);
+    segment_body(model, body, ids, lattice, &lengths, source);
+    next();
   });
 }
 

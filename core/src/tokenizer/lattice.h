@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "tokenizer/types.h"
@@ -48,6 +49,9 @@ class Lattice {
 struct WordStart {
   std::uint32_t node = 0;
   LatticeCell cells[SPACE_MARKER.size() + 1] = {};
+  // With options: the least margin of the marker's own decisions (see
+  // SourceWord in segment.h).
+  double margin = std::numeric_limits<double>::infinity();
 };
 
 }  // namespace zeq

@@ -50,7 +50,42 @@ std::expected<Model, std::string> Model::from_vocab(Vocab vocab, ModelOptions op
                                 options.merge_unknown_runs, std::move(kinds),
                                 std::move(options.unknown_surface)});
   m.build(m.source_->kinds);
+  m.build_source_steps();
   return m;
+}
+
+void Model::build_source_steps() {
+  const SourceRules& rules = *source_;
+  const float fallback = min_score_ - FALLBACK_PENALTY;
+  float greatest = FLT_MIN;
+  for (std::size_t pos = 0; pos < vocab_.size(); ++pos) {
+    const PieceEntry& e = vocab_.pieces()[pos];
+    if (!vocab_.is_special(e.id) && rules.kind(pos) == PieceKind::Ordinary && e.score > greatest) {
+      greatest = e.score;
+    }
+  }
+  source_steps_.resize(vocab_.size());
+  for (std::size_t pos = 0; pos < vocab_.size(); ++pos) {
+    const PieceEntry& e = vocab_.pieces()[pos];
+    SourceStep& step = source_steps_[pos];
+    step = {e.score, true};
+    if (static_cast<TokenId>(pos) == unk_id_) {
+      step.score = fallback;
+    } else if (rules.kind(pos) == PieceKind::UserDefined) {
+      step.score = user_defined_score(e.text.size(), greatest);
+    } else if (rules.byte_fallback) {
+      if (auto b = byte_token(static_cast<TokenId>(pos))) step = {fallback, (*b & 0xC0) != 0x80};
+    }
+  }
+}
+
+float Model::source_score_after(float score, std::span<const TokenId> ids) const {
+  const float fallback = min_score_ - FALLBACK_PENALTY;
+  for (const TokenId id : ids) {
+    const SourceStep step = id < source_steps_.size() ? source_steps_[id] : SourceStep{fallback, true};
+    if (step.counts) score += step.score;
+  }
+  return score;
 }
 
 void Model::build(const std::vector<PieceKind>& kinds) {

@@ -126,6 +126,11 @@ class Model {
 
   // The source model's rules, or null.
   const SourceRules* source() const { return source_ ? &*source_ : nullptr; }
+  // With options: the source's running score after `ids`, the tokens of one
+  // word as segmentation gave them, from `score`: each step's score added
+  // in single precision, one step for each piece, each unknown character
+  // and each character that fell back to bytes. O(ids).
+  float source_score_after(float score, std::span<const TokenId> ids) const;
 
  private:
   explicit Model(Vocab vocab) : vocab_(std::move(vocab)) {}
@@ -134,6 +139,8 @@ class Model {
   // control, unused and byte pieces out of the trie and scores user-defined
   // ones as the source does.
   void build(const std::vector<PieceKind>& kinds);
+  // source_steps_, once build has run.
+  void build_source_steps();
 
   // What decode does with `id` (see decode).
   const DecodeTable::Slot& decode_slot(TokenId id) const {
@@ -167,6 +174,14 @@ class Model {
   TokenId unk_id_ = 0;
   WordStart word_start_;
   std::optional<SourceRules> source_;
+  // With options, what each position adds to the source's running score:
+  // its step's score, or nothing (a byte after the first of a character
+  // that fell back to bytes).
+  struct SourceStep {
+    float score;
+    bool counts;
+  };
+  std::vector<SourceStep> source_steps_;
 };
 
 }  // namespace zeq

@@ -1,7 +1,11 @@
 #include "tokenizer/segment.h"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstring>
+#include <limits>
+#include <string>
 
 #include "zeq/error.h"
 #include "tokenizer/utf8.h"
@@ -22,6 +26,38 @@ inline void offer(LatticeCell& cell, std::uint32_t distance, float s, TokenId t)
   }
 }
 
+// zeq's own arithmetic: every sum in single precision.
+struct OwnScoring {
+  void piece(LatticeCell& to, std::uint32_t length, const LatticeCell& from, float score, TokenId id) {
+    offer(to, length, from.score + score, id);
+  }
+  void fallback(LatticeCell& to, std::uint32_t length, const LatticeCell& from, float score, TokenId id) {
+    offer(to, length, from.score + score, id);
+  }
+};
+
+// The same sums for a model with options, keeping the least margin of its
+// decisions (see SourceWord).
+struct SourceScoring {
+ public:
+  double margin = std::numeric_limits<double>::infinity();
+
+  void piece(LatticeCell& to, std::uint32_t length, const LatticeCell& from, float score, TokenId id) {
+    offer_noting_margin(to, length, from.score + score, id);
+  }
+  void fallback(LatticeCell& to, std::uint32_t length, const LatticeCell& from, float score, TokenId id) {
+    offer_noting_margin(to, length, from.score + score, id);
+  }
+
+ private:
+  void offer_noting_margin(LatticeCell& to, std::uint32_t length, float s, TokenId id) {
+    if (to.back_distance != 0) {
+      margin = std::min(margin, std::fabs(static_cast<double>(s) - static_cast<double>(to.score)));
+    }
+    offer(to, length, s, id);
+  }
+};
+
 // The fallback step of the uncovered character of c bytes at p, whose
 // bytes in the word end at e (p + c, or the word's end if it is cut short):
 // its lead byte's byte token, then one step per further byte (byte token,
@@ -29,22 +65,22 @@ inline void offer(LatticeCell& cell, std::uint32_t distance, float s, TokenId t)
 // byte, one unk_id step over the whole character. With options, always the
 // one unk_id step: the backtrack turns it into byte pieces where the source
 // falls back to bytes, so that a character costs one step as there.
-void fall_back(const Model& model, const unsigned char* bytes, LatticeCell* cells,
-               std::size_t p, std::size_t c, std::size_t e, float fallback_score) {
+template <class Scoring>
+void fall_back(const Model& model, const unsigned char* bytes, LatticeCell* cells, std::size_t p,
+               std::size_t c, std::size_t e, float fallback_score, Scoring& scoring) {
   const ByteFallbackTable& byte_fallback = model.byte_fallback();
   if (model.source() == nullptr && byte_fallback.has(bytes[p])) {
-    offer(cells[p + 1], 1, cells[p].score + fallback_score, byte_fallback.id(bytes[p]));
+    scoring.fallback(cells[p + 1], 1, cells[p], fallback_score, byte_fallback.id(bytes[p]));
     for (std::size_t q = p + 1; q < e; ++q) {
       const TokenId t = byte_fallback.has(bytes[q]) ? byte_fallback.id(bytes[q]) : model.unk_id();
-      offer(cells[q + 1], 1, cells[q].score + fallback_score, t);
+      scoring.fallback(cells[q + 1], 1, cells[q], fallback_score, t);
     }
     return;
   }
   if (p + c > e) {
     throw InternalFault("lattice index out of range: word ends inside a character");
   }
-  offer(cells[p + c], static_cast<std::uint32_t>(c), cells[p].score + fallback_score,
-        model.unk_id());
+  scoring.fallback(cells[p + c], static_cast<std::uint32_t>(c), cells[p], fallback_score, model.unk_id());
 }
 
 // The forward pass over the `len` bytes at `bytes`, which follow the
@@ -61,8 +97,9 @@ void fall_back(const Model& model, const unsigned char* bytes, LatticeCell* cell
 // so ties go the same way. Offers never reach past the character's end, so
 // its cells are made unreached just before it rather than the whole
 // lattice before the word.
+template <class Scoring>
 std::uint32_t forward(const Model& model, const unsigned char* bytes, std::size_t len,
-                      LatticeCell* cells, std::size_t origin, std::uint32_t node) {
+                      LatticeCell* cells, std::size_t origin, std::uint32_t node, Scoring& scoring) {
   const ByteTrie& trie = model.trie();
   const float fallback_score = model.min_score() - FALLBACK_PENALTY;
   std::size_t p = 0;
@@ -72,7 +109,7 @@ std::uint32_t forward(const Model& model, const unsigned char* bytes, std::size_
       // The word ends inside this character (ill-formed): no piece can end
       // in it, only a fallback step can cover it.
       for (std::size_t q = p + 1; q <= len; ++q) cells[q] = LatticeCell{};
-      fall_back(model, bytes, cells, p, c, len, fallback_score);
+      fall_back(model, bytes, cells, p, c, len, fallback_score, scoring);
       break;
     }
     const std::size_t e = p + c;
@@ -96,10 +133,10 @@ std::uint32_t forward(const Model& model, const unsigned char* bytes, std::size_
       const LatticeCell& from = cells[start];
       // A start inside a character is never reached in a well-formed word.
       if (length != from_word_start && from.back_distance == 0) continue;
-      offer(to, length, from.score + piece.score, piece.id);
+      scoring.piece(to, length, from, piece.score, piece.id);
       if (length == c) covered = true;
     }
-    if (!covered) fall_back(model, bytes, cells, p, c, e, fallback_score);
+    if (!covered) fall_back(model, bytes, cells, p, c, e, fallback_score, scoring);
     p = e;
   }
   return node;
@@ -150,24 +187,36 @@ void backtrack(const Model& model, std::size_t origin, const unsigned char* rest
 // nothing (origin 0, from the root).
 void segment_rest(const Model& model, std::size_t origin, const unsigned char* rest,
                   std::size_t len, std::vector<TokenId>& out, Lattice& lattice,
-                  std::vector<std::uint32_t>* lengths) {
+                  std::vector<std::uint32_t>* lengths, SourceWord* source) {
   const std::size_t word_len = origin + len;
   LatticeCell* cells = lattice.room(word_len);
   std::uint32_t node = ByteTrie::kRoot;
+  double margin = std::numeric_limits<double>::infinity();
   if (origin != 0) {
     const WordStart& start = model.word_start();
     std::memcpy(cells, start.cells, sizeof start.cells);
     node = start.node;
+    margin = start.margin;
   } else {
-    cells[0] = LatticeCell{};
+    cells[0] = LatticeCell{0, source != nullptr ? source->start : 0.0f, 0};
   }
-  forward(model, rest, len, cells + origin, origin, node);
+  if (model.source() != nullptr) {
+    SourceScoring scoring;
+    forward(model, rest, len, cells + origin, origin, node, scoring);
+    if (source != nullptr) {
+      source->end = cells[word_len].score;
+      source->margin = std::min(margin, scoring.margin);
+    }
+  } else {
+    OwnScoring scoring;
+    forward(model, rest, len, cells + origin, origin, node, scoring);
+  }
 
   // Backtrack from the end, then put this word's ids in text order.
   const std::size_t first = out.size();
   const std::size_t first_length = lengths != nullptr ? lengths->size() : 0;
-  const SourceRules* source = model.source();
-  if (source != nullptr && source->byte_fallback) {
+  const SourceRules* rules = model.source();
+  if (rules != nullptr && rules->byte_fallback) {
     backtrack<true>(model, origin, rest, cells, word_len, out, lengths);
   } else {
     backtrack<false>(model, origin, rest, cells, word_len, out, lengths);
@@ -178,31 +227,54 @@ void segment_rest(const Model& model, std::size_t origin, const unsigned char* r
   }
 }
 
+// Whether a word that starts with the marker may begin from the model's
+// word start, which was worked out from a start score of 0.
+bool from_word_start(const SourceWord* source) {
+  return source == nullptr || std::bit_cast<std::uint32_t>(source->start) == 0;
+}
+
 }  // namespace
 
 WordStart find_word_start(const Model& model) {
   WordStart start;
-  start.node = forward(model, reinterpret_cast<const unsigned char*>(SPACE_MARKER.data()),
-                       SPACE_MARKER.size(), start.cells, 0, ByteTrie::kRoot);
+  const auto* marker = reinterpret_cast<const unsigned char*>(SPACE_MARKER.data());
+  if (model.source() != nullptr) {
+    SourceScoring scoring;
+    start.node = forward(model, marker, SPACE_MARKER.size(), start.cells, 0, ByteTrie::kRoot, scoring);
+    start.margin = scoring.margin;
+  } else {
+    OwnScoring scoring;
+    start.node = forward(model, marker, SPACE_MARKER.size(), start.cells, 0, ByteTrie::kRoot, scoring);
+  }
   return start;
 }
 
 void segment_word(const Model& model, std::string_view word, std::vector<TokenId>& out,
-                  Lattice& lattice, std::vector<std::uint32_t>* lengths) {
-  if (word.empty()) return;
+                  Lattice& lattice, std::vector<std::uint32_t>* lengths, SourceWord* source) {
+  if (word.empty()) {
+    if (source != nullptr) source->end = source->start;
+    return;
+  }
   // Every word of a normalised text starts with the marker, whose part of
   // the pass is the same in every word: it is taken from the model, so
   // that the first byte of the body is walked from a known state at once.
-  // (A word without it is read from the start.)
-  const std::size_t origin = starts_with_marker(word) ? SPACE_MARKER.size() : 0;
+  // (A word without it, or one that starts from another score, is read
+  // from the start.)
+  const std::size_t origin = starts_with_marker(word) && from_word_start(source) ? SPACE_MARKER.size() : 0;
   const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
-  segment_rest(model, origin, bytes + origin, word.size() - origin, out, lattice, lengths);
+  segment_rest(model, origin, bytes + origin, word.size() - origin, out, lattice, lengths, source);
 }
 
 void segment_body(const Model& model, std::string_view body, std::vector<TokenId>& out,
-                  Lattice& lattice, std::vector<std::uint32_t>* lengths) {
+                  Lattice& lattice, std::vector<std::uint32_t>* lengths, SourceWord* source) {
+  if (!from_word_start(source)) {
+    std::string word(SPACE_MARKER);
+    word += body;
+    segment_word(model, word, out, lattice, lengths, source);
+    return;
+  }
   segment_rest(model, SPACE_MARKER.size(), reinterpret_cast<const unsigned char*>(body.data()),
-               body.size(), out, lattice, lengths);
+               body.size(), out, lattice, lengths, source);
 }
 
 }  // namespace zeq
