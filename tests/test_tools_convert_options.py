@@ -135,7 +135,7 @@ def test_tokenizer_json_normalisers(top, charsmap, folding, left_out):
 
 @pytest.mark.parametrize("precompiled, message", [
     ("not base64!", "not base64"),
-    (base64.b64encode(CHARSMAP[:-1]).decode(), "do not end in a NUL byte"),
+    (base64.b64encode(CHARSMAP[:-1]).decode(), "do not end with a NUL byte"),
     (7, "not a string"),
 ])
 def test_a_broken_precompiled_charsmap_is_refused(precompiled, message):
@@ -160,8 +160,8 @@ def test_sentencepiece_settings_and_kinds_from_a_hand_written_model():
 
 @pytest.mark.parametrize("normalizer, outcome", [
     ({6: st(6, "41\t61\n")}, "rules (normalization_rule_tsv) but no character map"),
-    ({2: ld(2, CHARSMAP[:-1])}, ConversionError("normaliser settings' character map replacement")),
-    ({2: ld(2, b"\1\2\3")}, ConversionError("ends inside its trie size")),
+    ({2: ld(2, CHARSMAP[:-1])}, ConversionError("do not end with a NUL byte")),
+    ({2: ld(2, b"\1\2\3")}, ConversionError("is too short to hold a trie")),
 ])
 def test_sentencepiece_normalisers_that_cannot_be_written(normalizer, outcome):
     model = sp_model(normalizer=normalizer)

@@ -102,19 +102,21 @@ def charsmap_problem(blob: bytes) -> Optional[str]:
     """Why ``blob`` is not a well-framed character map, or None when it is (or
     is empty). Checks the framing only: a u32 trie size that is a positive
     multiple of 1024, the trie, then NUL-terminated replacement texts."""
+    # The checks and texts of the native loader (core/src/tokenizer/charsmap.cc).
     if not blob:
         return None
-    if len(blob) < _U32.size:
-        return f"character map of {len(blob)} bytes ends inside its trie size"
+    if len(blob) <= _U32.size:
+        return f"character map: blob of {len(blob)} bytes is too short to hold a trie"
     (trie,) = _U32.unpack_from(blob, 0)
-    if trie < _CHARSMAP_UNIT or trie % _CHARSMAP_UNIT:
-        return f"character map trie size {trie} is not a positive multiple of {_CHARSMAP_UNIT}"
-    texts = len(blob) - _U32.size - trie  # may be negative: compare before slicing
-    if texts <= 0:
-        return (f"character map trie of {trie} bytes does not leave room for the "
-                f"replacement texts in {len(blob)} bytes")
-    if blob[-1] != 0:
-        return "character map replacement texts do not end in a NUL byte"
+    after = len(blob) - _U32.size
+    if trie > after:
+        return f"character map: trie size {trie} exceeds the {after} bytes after it"
+    if trie % _CHARSMAP_UNIT:
+        return f"character map: trie size {trie} is not a multiple of {_CHARSMAP_UNIT}"
+    if trie == 0:
+        return f"character map: trie size {trie} is below {_CHARSMAP_UNIT}"
+    if after == trie or blob[-1] != 0:
+        return "character map: the replacement texts do not end with a NUL byte"
     return None
 
 
