@@ -21,15 +21,9 @@ Py_ssize_t find(const Signature& sig, PyObject* key) {
   return -1;
 }
 
-std::size_t positional_count(const Signature& sig) {
-  std::size_t n = 0;
-  for (const Parameter& p : sig.parameters) n += p.keyword_only ? 0 : 1;
-  return n;
-}
-
 void take_positional(const Signature& sig, Py_ssize_t nargs, PyObject** values,
                      auto&& positional) {
-  const auto most = static_cast<Py_ssize_t>(positional_count(sig));
+  const auto most = static_cast<Py_ssize_t>(sig.positional);
   if (nargs > most) {
     raise(PyExc_TypeError, msg::kTooManyPositionalPlural, sig.full_name, most,
           most == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
@@ -65,6 +59,12 @@ void check_required(const Signature& sig, PyObject** values) {
 void parse_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** values) {
   for (std::size_t i = 0; i < sig.parameters.size(); ++i) values[i] = nullptr;
+  // The usual call: every positional parameter given by position, nothing
+  // by keyword, so nothing can be missing or given twice.
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.positional) {
+    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+    return;
+  }
   take_positional(sig, nargs, values, [&](Py_ssize_t i) { return args[i]; });
   if (kwnames != nullptr) {
     const Py_ssize_t count = PyTuple_Size(kwnames);

@@ -16,9 +16,16 @@ struct Parameter {
   bool required;
 };
 
+// The parameters that may be given by position come first; keyword-only
+// ones are optional (parse_fast relies on both).
 struct Signature {
+  constexpr Signature(const char* name, std::span<const Parameter> params)
+      : full_name(name), parameters(params), positional(0) {
+    for (const Parameter& p : params) positional += p.keyword_only ? 0 : 1;
+  }
   const char* full_name;  // "Encoder.encode()", used in messages
   std::span<const Parameter> parameters;
+  std::size_t positional;  // parameters that may be given by position
 };
 
 // Fills values[i] (a borrowed reference, or null when not given) for every
