@@ -13,10 +13,12 @@ works without it.
 from __future__ import annotations
 
 import sys
-from typing import TYPE_CHECKING, Any, Iterable, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Iterable, Literal, Optional, Tuple
 
 if TYPE_CHECKING:
     import pyarrow
+
+    from ._encoder import Encoder
 
 # Buffer formats accepted for ids (native unsigned 32-bit) and offsets
 # (native signed 64-bit): array.array and memoryviews say "I"/"q", numpy
@@ -69,14 +71,14 @@ def flat_to_arrow(ids: Any, offsets: Any) -> "pyarrow.LargeListArray":
     return array
 
 
-def encode_arrow(encoder: Any, texts: Iterable[str], *, add_bos: bool = False, add_eos: bool = False,
+def encode_arrow(encoder: "Encoder", texts: Iterable[str], *, add_bos: bool = False, add_eos: bool = False,
                  threads: Optional[int] = None) -> "pyarrow.LargeListArray":
     """``encoder.encode_flat(texts, ...)`` as a ``LargeList<uint32>`` array."""
     ids, offsets = encoder.encode_flat(texts, add_bos=add_bos, add_eos=add_eos, threads=threads)
     return flat_to_arrow(ids, offsets)
 
 
-def _buffer_view(array: "pyarrow.Array", code: str, itemsize: int) -> memoryview:
+def _buffer_view(array: "pyarrow.Array", code: Literal["I", "q"], itemsize: int) -> memoryview:
     """The memory of a primitive array without nulls, as a memoryview of
     format ``code`` (read-only, sharing the array's buffer)."""
     buffer = array.buffers()[1]

@@ -25,6 +25,11 @@ if TYPE_CHECKING:
     import pyarrow
     import ray.data
 
+    from ._encoder import Encoder
+
+# An Encoder, or the bytes of a .vocab.bin file.
+EncoderSource = Union["Encoder", bytes, bytearray]
+
 
 class BatchEncoder:
     """A batch function: texts in column ``text_column`` -> a table with
@@ -38,7 +43,7 @@ class BatchEncoder:
     engines that already run one worker per CPU.
     """
 
-    def __init__(self, encoder: Any, *, text_column: str = "text", ids_column: str = "ids",
+    def __init__(self, encoder: EncoderSource, *, text_column: str = "text", ids_column: str = "ids",
                  add_bos: bool = False, add_eos: bool = False, threads: int = 1) -> None:
         if isinstance(encoder, (bytes, bytearray)):
             from ._encoder import Encoder
@@ -66,7 +71,7 @@ class BatchEncoder:
         return pa.table({self.ids_column: ids})
 
 
-def encode_text_files_with_ray(paths: Union[str, Sequence[str]], encoder: Any, *,
+def encode_text_files_with_ray(paths: Union[str, Sequence[str]], encoder: EncoderSource, *,
                                workers: int = 2, num_cpus: float = 0.5,
                                batch_size: int = 4096, add_bos: bool = False,
                                add_eos: bool = False, threads: int = 1) -> "ray.data.Dataset":
@@ -79,12 +84,12 @@ def encode_text_files_with_ray(paths: Union[str, Sequence[str]], encoder: Any, *
     A pool of ``workers`` actors each holds one copy of the encoder;
     ``num_cpus`` is what Ray reserves for each: below 1 so that the read
     tasks still get a CPU on a cluster with as many CPUs as workers (with 1,
-    the reads wait for ever). Call ``ray.init`` first; the dataset runs when it is consumed
-    (``take_all``, ``iter_batches``, ``write_parquet``...).
+    the reads wait for ever). Call ``ray.init`` first; the dataset runs when
+    it is consumed (``take_all``, ``iter_batches``, ``write_parquet``...).
     """
     import ray.data
 
-    lines = ray.data.read_text(paths, drop_empty_lines=False)
+    lines = ray.data.read_text(paths if isinstance(paths, str) else list(paths), drop_empty_lines=False)
     ids = lines.map_batches(BatchEncoder, fn_constructor_args=(encoder,),
                             fn_constructor_kwargs={"add_bos": add_bos, "add_eos": add_eos,
                                                    "threads": threads},
@@ -96,7 +101,7 @@ def encode_text_files_with_ray(paths: Union[str, Sequence[str]], encoder: Any, *
     return ids
 
 
-def encode_dataset(dataset: "datasets.Dataset", encoder: Any, *, text_column: str = "text",
+def encode_dataset(dataset: "datasets.Dataset", encoder: EncoderSource, *, text_column: str = "text",
                    ids_column: str = "ids", num_proc: Optional[int] = 2, batch_size: int = 1000,
                    add_bos: bool = False, add_eos: bool = False, threads: int = 1,
                    keep_columns: bool = False, **map_kwargs: Any) -> "datasets.Dataset":
