@@ -25,6 +25,7 @@ from __future__ import annotations
 import argparse
 import datetime
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -153,6 +154,7 @@ def main() -> None:
 
     if not args.no_ray:
         ray.shutdown()
+    shutil.rmtree(work)
     load = os.getloadavg()
     print(f"{datetime.date.today()}, commit {git_commit()}, {os.cpu_count()} CPUs, load average "
           f"{load[0]:.2f} {load[1]:.2f} {load[2]:.2f} at the end")
