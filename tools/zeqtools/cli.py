@@ -231,7 +231,7 @@ def cmd_tokenize_corpus(args) -> int:
     _refuse_existing([args.output + IDS_SUFFIX, args.output + INDEX_SUFFIX], args.force)
     vocab = args.vocab or sample_vocab_path()
     try:
-        summary = tokenize_corpus(args.files, args.output, vocab, workers=args.workers,
+        summary = tokenize_corpus(args.files, args.output, vocab, threads=args.threads,
                                   per_file=args.per_file, eos=args.eos, errors=args.errors,
                                   progress=args.progress)
     except VocabLoadError as e:
@@ -240,7 +240,7 @@ def cmd_tokenize_corpus(args) -> int:
         sys.stderr.write(
             f"{PROG}: {_n(summary.files, 'file')}, {_n(summary.documents, 'document')}, "
             f"{summary.ids:,} ids, {summary.bytes / 1e6:,.1f} MB in {summary.seconds:.2f} s "
-            f"({summary.mb_per_s:,.1f} MB/s, {_n(summary.workers, 'worker')}) -> "
+            f"({summary.mb_per_s:,.1f} MB/s, {_n(summary.threads, 'thread')}) -> "
             f"{args.output}.ids, {args.output}.idx\n")
     return 0
 
@@ -316,7 +316,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     t = sub.add_parser("tokenize-corpus", parents=[common],
                        help="text files to a flat uint32 id file and a document index",
-                       description="Tokenize text files with several worker processes into "
+                       description="Tokenize text files on several threads into "
                        "OUTPUT.ids (little-endian uint32 ids, all documents in order) and "
                        "OUTPUT.idx (little-endian uint64 offsets into the ids, one more than "
                        "there are documents). A document is a line, or with --per-file a "
@@ -324,8 +324,8 @@ def build_parser() -> argparse.ArgumentParser:
     t.add_argument("files", nargs="+", metavar="FILE", help="UTF-8 text files (- for stdin)")
     t.add_argument("--output", "-o", required=True, metavar="OUTPUT",
                    help="output prefix: writes OUTPUT.ids and OUTPUT.idx")
-    t.add_argument("--workers", "-j", type=int, default=None, metavar="N",
-                   help="worker processes (default: the number of CPUs)")
+    t.add_argument("--threads", "--workers", "-j", dest="threads", type=int, default=None, metavar="N",
+                   help="threads that encode (default: every CPU this process may use)")
     t.add_argument("--per-file", action="store_true", help="one document per file, not per line")
     t.add_argument("--eos", action="store_true", help="append eos_id to every document")
     t.add_argument("--errors", choices=("strict", "replace"), default="strict",

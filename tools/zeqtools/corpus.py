@@ -11,37 +11,38 @@ A document is one line (the text between two ``\\n``; a ``\\r`` before it is
 kept, an empty line is an empty document, and a final ``\\n`` at the end of a
 file does not start another one) or, with ``per_file``, one whole file. With
 ``eos`` the vocabulary's eos_id follows every document. The ids of a document
-are exactly ``Tokenizer.encode`` of its text. The input ``-`` is standard
+are exactly ``Encoder.encode`` of its text (for a whole-file document of a
+converted model, read a range at a time, up to an exact tie in a word at a
+range border, which the model's running score decides). The input ``-`` is standard
 input, read as it comes (a pipe of any size, in bounded memory); with
 ``per_file`` it is one document.
 
 The work is cut into byte ranges of the input files, ending on line
 boundaries (or, for whole-file documents, in front of a space, where zeq's
 word splitting cuts anyway, so that the pieces of a document concatenate to
-its ids). Worker processes each load the vocabulary themselves and read their
-own ranges; standard input is read by the parent and sent to them in blocks
-cut the same way. The parent writes the results in input order.
+its ids); standard input is read in blocks cut the same way. The ranges are
+read and written in input order by this process, and the lines of each are
+encoded by :meth:`zeqtools.Encoder.encode_flat` on ``threads`` threads,
+which share one loaded vocabulary (measured against worker processes in
+docs/experiments.md). A stop signal or Ctrl-C reaches the encoding within
+milliseconds.
 """
 
 from __future__ import annotations
 
-import contextlib
 import errno
 import itertools
 import mmap
-import multiprocessing
 import os
 import stat
 import sys
 import time
 from array import array
-from collections import deque
 from dataclasses import dataclass, field
-from typing import BinaryIO, Deque, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import BinaryIO, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from .errors import CorpusError
 from .progress import Progress
-from .workers import WorkerPool
 
 IDS_SUFFIX = ".ids"
 INDEX_SUFFIX = ".idx"
@@ -166,48 +167,20 @@ def _read_text(chunk: Chunk, errors: str) -> str:
                           "(use --errors replace to replace such bytes)") from None
 
 
-def encode_chunk(tok, chunk: Chunk, per_file: bool, eos: Optional[int],
-                 errors: str = "strict") -> Tuple[bytes, bytes, int]:
-    """Encode one range: (ids as uint32 LE bytes, document lengths as uint64
-    LE bytes, bytes read). For whole-file documents the lengths are empty."""
+def encode_chunk(enc, chunk: Chunk, per_file: bool, eos: Optional[int],
+                 errors: str = "strict", threads: int = 1) -> Tuple[memoryview, Optional[memoryview], int]:
+    """Encode one range: (its ids as a uint32 memoryview, the offsets of its
+    documents in them as an int64 memoryview, bytes read). For whole-file
+    documents there are no offsets, and ``eos`` follows the file's last range."""
     text = _read_text(chunk, errors)
-    ids = _u32_array()
-    lengths = array("Q")
-    encode = tok.encode
     if per_file:
-        ids.extend(encode(text))
-        if eos is not None and chunk.last:
-            ids.append(eos)
-    else:
-        lines = text.split("\n")
-        if lines[-1] == "":
-            lines.pop()  # the range ends with a line break (or is empty)
-        extend = ids.extend
-        if eos is None:
-            for line in lines:
-                e = encode(line)
-                extend(e)
-                lengths.append(len(e))
-        else:
-            for line in lines:
-                e = encode(line)
-                e.append(eos)
-                extend(e)
-                lengths.append(len(e))
-    if not _LITTLE:  # pragma: no cover
-        ids.byteswap()
-        lengths.byteswap()
-    return ids.tobytes(), lengths.tobytes(), chunk.end - chunk.start
-
-
-def _work(tok, task: Tuple[Chunk, bool, Optional[int], str]) -> Tuple[bytes, bytes, int]:
-    return encode_chunk(tok, *task)
-
-
-# --- parent side -------------------------------------------------------------
-
-def _default_start_method() -> str:
-    return "fork" if "fork" in multiprocessing.get_all_start_methods() else "spawn"
+        ids, _ = enc.encode_flat([text], add_eos=eos is not None and chunk.last, threads=1)
+        return ids, None, chunk.end - chunk.start
+    lines = text.split("\n")
+    if lines[-1] == "":
+        lines.pop()  # the range ends with a line break (or is empty)
+    ids, offsets = enc.encode_flat(lines, add_eos=eos is not None, threads=threads)
+    return ids, offsets, chunk.end - chunk.start
 
 
 @dataclass
@@ -217,7 +190,7 @@ class Summary:
     ids: int
     bytes: int
     seconds: float
-    workers: int
+    threads: int
 
     @property
     def mb_per_s(self) -> float:
@@ -225,20 +198,16 @@ class Summary:
 
 
 def tokenize_corpus(paths: Sequence[Union[str, os.PathLike]], output: Union[str, os.PathLike],
-                    vocab_path: str, *, workers: Optional[int] = None, per_file: bool = False,
+                    vocab_path: str, *, threads: Optional[int] = None, per_file: bool = False,
                     eos: bool = False, errors: str = "strict",
                     chunk_bytes: Optional[int] = None, progress: Optional[bool] = None,
-                    start_method: Optional[str] = None,
                     stdin: Optional[BinaryIO] = None) -> Summary:
     """Tokenize ``paths`` into ``output + ".ids"`` and ``output + ".idx"``.
 
     A path ``"-"`` reads ``stdin`` (default: the process's standard input).
-    ``workers``: number of processes (default: the number of CPUs); with 1 the
-    work is done in this process. ``progress``: draw a progress bar on stderr
-    (default: when stderr is a terminal). ``start_method``: the
-    multiprocessing start method (default ``fork`` where the platform has it,
-    as it starts workers fastest, else ``spawn``); whichever it is, every
-    worker loads the vocabulary from ``vocab_path`` itself.
+    ``threads``: threads that encode (default: every CPU this process may
+    use). ``progress``: draw a progress bar on stderr (default: when stderr
+    is a terminal).
 
     An input that is missing, a directory or unreadable raises the
     ``OSError`` subclass that says so; a vocabulary that cannot be loaded
@@ -250,46 +219,33 @@ def tokenize_corpus(paths: Sequence[Union[str, os.PathLike]], output: Union[str,
     _check_inputs(files)
     if errors not in ("strict", "replace"):
         raise CorpusError(f"errors must be 'strict' or 'replace', not {errors!r}")
-    # Loaded here too, so that a bad vocabulary fails once, before any
-    # worker starts.
-    tok = _load(vocab_path)
+    enc = _load(vocab_path)
     eos_id: Optional[int] = None
     if eos:
-        eos_id = tok.eos_id
-        if eos_id >= tok.vocab_size:
+        eos_id = enc.eos_id
+        if eos_id >= enc.vocab_size:
             raise CorpusError(f"the vocabulary has no end-of-sequence piece "
                               f"(eos_id {eos_id} names no record)")
-    if workers is None:
-        workers = os.cpu_count() or 1
-    if workers < 1:
-        raise CorpusError("the number of workers must be at least 1")
+    if threads is None:
+        threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    if threads < 1:
+        raise CorpusError("the number of threads must be at least 1")
     known = sum(os.path.getsize(p) for p in files if p != STDIN)
-    file_chunk = stream_chunk = chunk_bytes
-    if chunk_bytes is None:
-        # Enough ranges for an even spread and a lively progress bar.
-        file_chunk = max(MIN_CHUNK_BYTES, min(DEFAULT_CHUNK_BYTES, known // (workers * 16) + 1))
-        stream_chunk = STREAM_CHUNK_BYTES
+    # Ranges large enough for the threads to share, and enough of them for
+    # a lively progress bar on a small input.
+    file_chunk = chunk_bytes or max(MIN_CHUNK_BYTES, min(DEFAULT_CHUNK_BYTES, known // 16 + 1))
+    stream_chunk = chunk_bytes or STREAM_CHUNK_BYTES
     chunks = _input_chunks(files, file_chunk, stream_chunk, per_file, stdin)
-    first = list(itertools.islice(chunks, workers))
-    workers = len(first)  # no more workers than there is work for
 
     out = os.fspath(output)
     ids_path, idx_path = out + IDS_SUFFIX, out + INDEX_SUFFIX
     tmp_ids, tmp_idx = ids_path + ".part", idx_path + ".part"
-    lasts: Deque[bool] = deque()  # of the chunks taken and not yet written
-
-    def tasks() -> Iterator[Tuple[Chunk, bool, Optional[int], str]]:
-        for c in itertools.chain(first, chunks):
-            lasts.append(c.last)
-            yield (c, per_file, eos_id, errors)
-
+    results = (encode_chunk(enc, c, per_file, eos_id, errors, threads) + (c.last,) for c in chunks)
     bar = Progress(None if STDIN in files else known, enabled=progress)
     try:
         with open(tmp_ids, "wb") as f_ids, open(tmp_idx, "wb") as f_idx:
             _write_u64(f_idx, array("Q", [0]))
-            with _encoded(tok, tasks(), workers, vocab_path, start_method) as results:
-                documents, n_ids, n_bytes = _write_results(results, lasts, per_file,
-                                                           f_ids, f_idx, bar)
+            documents, n_ids, n_bytes = _write_results(results, f_ids, f_idx, bar)
         os.replace(tmp_ids, ids_path)
         os.replace(tmp_idx, idx_path)
     except BaseException:
@@ -301,42 +257,26 @@ def tokenize_corpus(paths: Sequence[Union[str, os.PathLike]], output: Union[str,
                 pass
         raise
     bar.close()
-    return Summary(len(files), documents, n_ids, n_bytes, time.perf_counter() - t0, workers)
+    return Summary(len(files), documents, n_ids, n_bytes, time.perf_counter() - t0, threads)
 
 
-@contextlib.contextmanager
-def _encoded(tok, tasks: Iterator[Tuple[Chunk, bool, Optional[int], str]], workers: int,
-             vocab_path: str, start_method: Optional[str]) -> Iterator[Iterator[Tuple[bytes, bytes, int]]]:
-    """The results of ``encode_chunk`` for every task, in order: here with
-    ``tok`` for one worker, else in worker processes, which stop on exit."""
-    if workers == 1:
-        yield (encode_chunk(tok, *task) for task in tasks)
-        return
-    with WorkerPool(workers, _load, (vocab_path,), _work,
-                    start_method=start_method or _default_start_method()) as pool:
-        yield pool.imap(tasks)
-
-
-def _write_results(results: Iterable[Tuple[bytes, bytes, int]], lasts: Deque[bool],
-                   per_file: bool, f_ids: BinaryIO, f_idx: BinaryIO,
-                   bar: Progress) -> Tuple[int, int, int]:
-    """Write each chunk's ids, and the offsets of the documents that end in
+def _write_results(results: Iterable[Tuple[memoryview, Optional[memoryview], int, bool]],
+                   f_ids: BinaryIO, f_idx: BinaryIO, bar: Progress) -> Tuple[int, int, int]:
+    """Write each range's ids, and the offsets of the documents that end in
     it, as they come; returns (documents, ids, bytes read)."""
     documents = n_ids = n_bytes = 0
-    for ids, lengths, nbytes in results:
-        last = lasts.popleft()
-        f_ids.write(ids)
-        if per_file:
-            n_ids += len(ids) // 4
-            ends = array("Q", [n_ids] if last else [])
+    for ids, offsets, nbytes, last in results:
+        if _LITTLE:
+            f_ids.write(ids)
+        else:  # pragma: no cover
+            swapped = array("I", ids)
+            swapped.byteswap()
+            f_ids.write(swapped)
+        if offsets is None:  # whole-file documents
+            ends = array("Q", [n_ids + len(ids)] if last else [])
         else:
-            lens = array("Q")
-            lens.frombytes(lengths)
-            if not _LITTLE:  # pragma: no cover
-                lens.byteswap()
-            ends = array("Q", itertools.accumulate(lens, initial=n_ids))[1:]
-            if ends:
-                n_ids = ends[-1]
+            ends = array("Q", (n_ids + o for o in offsets[1:]))
+        n_ids += len(ids)
         _write_u64(f_idx, ends)
         documents += len(ends)
         n_bytes += nbytes

@@ -3,8 +3,9 @@
 SIGINT (Ctrl-C), SIGTERM (what ``kill``, ``timeout`` and job schedulers
 send) and SIGHUP (the terminal went away) become a :class:`Stopped`
 exception in the main thread, so that ``finally`` blocks run: partial output
-is removed and worker processes are stopped. The command then writes one
-line and exits with status 128 + the signal number.
+is removed, and a batch call of zeqtools.Encoder, which asks for signal
+handlers to run while its threads work, stops them. The command then writes
+one line and exits with status 128 + the signal number.
 """
 
 from __future__ import annotations
@@ -66,30 +67,4 @@ def stop_on_signals() -> Iterator[None]:
             signal.signal(signum, signal.SIG_DFL if old is None else old)
 
 
-@contextlib.contextmanager
-def stop_signals_blocked() -> Iterator[None]:
-    """Hold stop signals back within the block (they are delivered at its
-    end). A process started inside it begins with them blocked, so that none
-    reaches it before it has called :func:`ignore_stop_signals`."""
-    if not hasattr(signal, "pthread_sigmask"):  # pragma: no cover - not POSIX
-        yield
-        return
-    old = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, old)
-
-
-def ignore_stop_signals() -> None:
-    """For worker processes: leave every stop decision to the parent, which
-    gets the same signals when they are sent to the whole process group.
-    Signals held back since the process started are dropped."""
-    for signum in STOP_SIGNALS:
-        signal.signal(signum, signal.SIG_IGN)
-    if hasattr(signal, "pthread_sigmask"):
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
-
-
-__all__ = ["STOP_SIGNALS", "Stopped", "stop_on_signals", "stop_signals_blocked",
-           "ignore_stop_signals"]
+__all__ = ["STOP_SIGNALS", "Stopped", "stop_on_signals"]
