@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import os
 import re
+import sys
 import time
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
@@ -46,6 +47,7 @@ class Tally:
     documented: Dict[str, int] = field(default_factory=dict)  # reason -> lines
     others: List[Other] = field(default_factory=list)
     rounding_examples: List[Tuple[str, str]] = field(default_factory=list)
+    documented_examples: List[Tuple[str, str]] = field(default_factory=list)
     decode_checked: int = 0
     decode_differs: Dict[str, int] = field(default_factory=dict)  # reason -> lines
     decode_examples: List[Tuple[str, str, str]] = field(default_factory=list)
@@ -156,7 +158,7 @@ def hf_difference(tk, added: Sequence[str], line: str, norm: str) -> Optional[st
     encode differently, or None."""
     hits = [a for a in added if a and a in line]
     if hits:
-        return f"added tokens split the text (at {hits[0]!r})"
+        return f"added tokens split the text (first {hits[0]!r})"
     normalised = tk.normalizer.normalize_str(line) if tk.normalizer else line
     if normalised.startswith(MARKER):
         return "leading U+2581: Metaspace puts no marker in front of it"
@@ -206,8 +208,10 @@ def compare(route: Route, lines: Sequence[str], threads: Optional[int] = None) -
             continue
         documented = route.explain(line, norm)
         if documented is not None and route.name == "tokenizers":
-            key = documented.split(":")[0]
+            key = documented.split(" (")[0].split(":")[0]
             t.documented[key] = t.documented.get(key, 0) + 1
+            if len(t.documented_examples) < 20:
+                t.documented_examples.append((line, documented))
             continue
         t.others.append(Other(line, documented or why, route.pieces(line),
                               enc.encode_pieces(line)))
@@ -227,6 +231,29 @@ def _compare_decoding(route: Route, enc, id_lists: List[List[int]], t: Tally,
         t.decode_differs[why] = t.decode_differs.get(why, 0) + 1
         if len(t.decode_examples) < 5:
             t.decode_examples.append((why, a, b))
+
+
+def check_command(route: Route, lines: Sequence[str], sample: int, tmp: str) -> Tuple[int, int]:
+    """(lines compared, lines whose ids differ) between ``zeq encode --vocab
+    CONVERTED --file F`` and ``Encoder.encode`` on the first ``sample`` lines
+    (the command cuts its input at ``\\n`` only, as the corpora are read)."""
+    import json
+    import subprocess
+
+    import zeqtools
+
+    chosen = list(lines[:sample])
+    path = os.path.join(tmp, "sample.txt")
+    with open(path, "w", encoding="utf-8", newline="") as f:
+        f.write("".join(l + "\n" for l in chosen))
+    out = subprocess.run([sys.executable, "-m", "zeqtools", "encode", "--vocab",
+                          route.vocab_path, "--file", path, "--json"],
+                         capture_output=True, check=True).stdout.decode()
+    got = [json.loads(l) for l in out.splitlines()]
+    want = zeqtools.Encoder.from_file(route.vocab_path).encode_batch(chosen)
+    if len(got) != len(want):
+        return len(want), len(want)
+    return len(want), sum(1 for a, b in zip(got, want) if a != b)
 
 
 def report(model: str, route: Route, corpus: str, t: Tally, seconds: float, show: int) -> None:
@@ -249,7 +276,7 @@ def report(model: str, route: Route, corpus: str, t: Tally, seconds: float, show
 
 
 def run(models: Sequence[str], corpora: Dict[str, List[str]], routes: str, show: int,
-        tmp: str, threads: Optional[int] = None) -> int:
+        tmp: str, threads: Optional[int] = None, command_sample: int = 0) -> int:
     """Compare every model on every corpus; 1 if a line differs for a reason
     that is neither a tie nor documented, or decoding differs unexplained."""
     status = 0
@@ -264,6 +291,10 @@ def run(models: Sequence[str], corpora: Dict[str, List[str]], routes: str, show:
                 report(model, route, corpus, t, time.perf_counter() - t0, show)
                 if t.others or t.decode_differs.get("other"):
                     status = 1
+                if command_sample:
+                    n, bad = check_command(route, lines, command_sample, tmp)
+                    print(f"    zeq encode --file: {n - bad}/{n} lines give Encoder's ids")
+                    status |= bad != 0
     return status
 
 

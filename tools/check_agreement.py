@@ -3,6 +3,7 @@
 
     python tools/check_agreement.py MODEL.model... --corpus TEXT... [--route sp|hf|both]
                                     [--sample N] [--show N] [--threads N]
+                                    [--command-sample N]
     python tools/check_agreement.py --raw MODEL.model... --corpus TEXT... [--normalisation]
 
 By default (tools/agreement_faithful.py) every SentencePiece model given is
@@ -220,6 +221,8 @@ def main(argv: Optional[List[str]] = None) -> int:
                     help="zeq.Tokenizer on conversions without an options section")
     ap.add_argument("--threads", type=int, default=None,
                     help="threads of Encoder.encode_batch (default: every CPU)")
+    ap.add_argument("--command-sample", type=int, default=0, metavar="N",
+                    help="also check `zeq encode --file` against the Encoder on N lines")
     args = ap.parse_args(argv)
 
     corpora = {c: read_lines(c, args.sample) for c in args.corpus}
@@ -228,7 +231,7 @@ def main(argv: Optional[List[str]] = None) -> int:
 
         with tempfile.TemporaryDirectory() as tmp:
             return agreement_faithful.run(args.models, corpora, args.route, args.show, tmp,
-                                          args.threads)
+                                          args.threads, args.command_sample)
     return raw_main(args, corpora)
 
 
