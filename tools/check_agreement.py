@@ -182,7 +182,7 @@ def hf_reference(path: str) -> Callable[[List[str]], List[List[int]]]:
 
 
 def read_lines(path: str, sample: int, seed: int = 7) -> List[str]:
-    with open(path, encoding="utf-8") as f:
+    with open(path, encoding="utf-8", newline="") as f:  # lines end at \n only
         lines = f.read().split("\n")
     if lines and lines[-1] == "":
         lines.pop()
