@@ -124,3 +124,23 @@ def test_trained_models_leave_nothing_unexplained(sp_model, kind, tmp_path):
         assert t.decode_differs.get("other", 0) == 0
         if route.name == "tokenizers" and kind == "symbols":
             assert t.documented["added tokens split the text"] >= 1
+
+
+def test_command_line_counts_every_line_and_checks_zeq_encode(tmp_path, capsys):
+    """The default mode end to end: both routes, a near tie that rounding
+    decides, a line ending in \\r (kept: lines end at \\n only), zeq encode
+    --file on the sample."""
+    ca = _agreement_helpers()
+    model = tmp_path / "m.model"
+    model.write_bytes(sp_model(PIECES, normalizer=FOLDING))
+    corpus = tmp_path / "c.txt"
+    corpus.write_bytes("x ab\nab\r\n  a  b \nc a::b\n".encode())
+    status = ca.main([str(model), "--corpus", str(corpus), "--command-sample", "4", "--show", "0"])
+    out = capsys.readouterr().out
+    assert status == 0
+    assert "via sentencepiece on c.txt: 3/4 lines agree (75.000%), 0 ties, 1 rounding, " \
+           "0 documented, 0 other" in out
+    # tokenizers' Strip drops the \r, and "::" splits the text.
+    assert "via tokenizers on c.txt: 2/4 lines agree (50.000%), 0 ties, 0 rounding, " \
+           "2 documented, 0 other" in out
+    assert out.count("zeq encode --file: 4/4 lines give Encoder's ids") == 2

@@ -111,7 +111,7 @@ def hf_tokenizer_json(vocab: VocabFile) -> str:
     pieces = [(t, p.score) for t, p in zip(texts, vocab.pieces)]
     tk = Tokenizer(models.Unigram(pieces, unk_id=vocab.unk_id,
                                   byte_fallback=options.byte_fallback))
-    steps = [normalizers.Precompiled(options.charsmap)] if options.charsmap else []
+    steps: list = [normalizers.Precompiled(options.charsmap)] if options.charsmap else []
     if options.remove_extra_whitespaces:
         steps += [normalizers.Strip(left=False, right=True),
                   normalizers.Replace(Regex(" {2,}"), MARKER)]
@@ -132,10 +132,10 @@ def hf_route(sp_vocab: VocabFile, tmp: str) -> Route:
     from tokenizers import Tokenizer
 
     js = os.path.join(tmp, "tokenizer.json")
+    text = hf_tokenizer_json(sp_vocab)
     with open(js, "w", encoding="utf-8") as f:
-        f.write(hf_tokenizer_json(sp_vocab))
-    with open(js, "rb") as f:
-        conv = from_hf_tokenizer_json(f.read())
+        f.write(text)
+    conv = from_hf_tokenizer_json(text.encode())
     path = os.path.join(tmp, "hf.vocab.bin")
     conv.write(path)
     tk = Tokenizer.from_file(js)

@@ -9,7 +9,7 @@ Writes DIR/<corpus stem><vocab size / 1000>k_<kind>.model (for example
 ``en8k_byte_fallback.model``). Every model is trained with SentencePiece's
 defaults (``nmt_nfkc``, ``add_dummy_prefix``, ``remove_extra_whitespaces``)
 except what its kind names, on at most 200,000 shuffled lines. The
-``default`` kind is what /work/shared/vocab/faithful/ holds already.
+``default`` kind is what the shared folder's ``vocab/faithful`` holds already.
 
 Needs ``sentencepiece``.
 """
@@ -19,7 +19,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Dict, List, Optional
+from typing import Any, Dict, List, Optional
 
 # The user-defined and control symbols of the ``symbols`` kind: pieces that
 # occur in the shared corpora (in URLs, C++ and shell text, a masked
@@ -28,7 +28,7 @@ USER_DEFINED = ["<br>", "http", "[x]", "->", "::", "www."]
 CONTROL = ["<mask>", "<sep>"]
 
 # kind -> trainer arguments besides the common ones
-KINDS: Dict[str, dict] = {
+KINDS: Dict[str, Dict[str, Any]] = {
     "default": {},
     "byte_fallback": {"byte_fallback": True},
     "nfkc_cf": {"normalization_rule_name": "nfkc_cf"},
@@ -36,7 +36,7 @@ KINDS: Dict[str, dict] = {
     "identity_folding": {"normalization_rule_name": "identity", "remove_extra_whitespaces": True},
     "symbols": {"user_defined_symbols": USER_DEFINED, "control_symbols": CONTROL},
 }
-COMMON = dict(model_type="unigram", input_sentence_size=200000, shuffle_input_sentence=True,
+COMMON: Dict[str, Any] = dict(model_type="unigram", input_sentence_size=200000, shuffle_input_sentence=True,
               num_threads=2, minloglevel=1)
 
 
@@ -54,10 +54,10 @@ def train(corpus: str, vocab_size: int, kind: str, out_dir: str) -> str:
     return prefix + ".model"
 
 
-def parse_corpus(spec: str) -> tuple:
-    path, sep, size = spec.rpartition(":")
+def parse_corpus(arg: str) -> tuple:
+    path, sep, size = arg.rpartition(":")
     if not sep or not size.isdigit():
-        raise argparse.ArgumentTypeError(f"expected PATH:VOCAB_SIZE, got {spec!r}")
+        raise argparse.ArgumentTypeError(f"expected PATH:VOCAB_SIZE, got {arg!r}")
     return path, int(size)
 
 
