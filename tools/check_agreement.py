@@ -2,25 +2,31 @@
 """Compare zeq on converted vocabularies with the tokenizers they came from.
 
     python tools/check_agreement.py MODEL.model... --corpus TEXT... [--route sp|hf|both]
-                                    [--sample N] [--normalisation]
+                                    [--sample N] [--show N] [--threads N]
+                                    [--command-sample N]
+    python tools/check_agreement.py --raw MODEL.model... --corpus TEXT... [--normalisation]
 
-For every SentencePiece model given, the model is converted with zeqtools and
-every line of every corpus is encoded by zeq and by the reference:
+By default (tools/agreement_faithful.py) every SentencePiece model given is
+converted with its options section and every line of every corpus is encoded
+by ``zeqtools.Encoder`` and by the reference:
 
 - ``sp``: SentencePiece itself, on the model file;
-- ``hf``: Hugging Face ``tokenizers`` on a ``tokenizer.json`` built from the
-  same pieces (Unigram model, Metaspace pre-tokenizer, no normaliser), which is
-  converted to a zeq vocabulary by zeqtools' tokenizer.json converter.
+- ``hf``: Hugging Face ``tokenizers`` on a ``tokenizer.json`` of the same
+  model shaped as transformers' converters shape one (character map,
+  white-space folding, Metaspace, control and user-defined pieces as added
+  tokens), which ``zeq convert`` converts too.
 
-Lines that begin with a space are counted apart: SentencePiece puts a second
-marker in front of them, so for ``sp`` the reference ids of such a line are
-those of the line without its first space.
+Each disagreement is a ``tie`` (equal exact scores, tools/agreement_rescore.py),
+for ``hf`` a documented difference of tokenizers (named), or ``other``,
+printed with both piece lists. Decoding is compared on the lines that agree.
 
-Every disagreement is classified by re-scoring both segmentations word by word
-with zeq's scores: ``tie`` when the two differing words have exactly the same
-total score in exact arithmetic (the reference summed over the whole line in
-float32, or in float64, and rounding picked the other candidate), ``other``
-otherwise. ``--normalisation`` also reports how many lines a default
+``--raw`` is the comparison of ``zeq.Tokenizer`` on a conversion without an
+options section (no normaliser, no special pieces), against a reference
+tokenizer.json with no normaliser: lines that begin with a space are counted
+apart (SentencePiece puts a second marker in front of them, so for ``sp``
+the reference ids of such a line are those of the line without its first
+space), and ties are found by re-scoring word by word with zeq's scores.
+``--normalisation`` (with ``--raw``) also reports how many lines a default
 SentencePiece normaliser (NFKC, whitespace folding) would change.
 
 Needs ``sentencepiece`` (and ``tokenizers`` for the hf route).
@@ -39,9 +45,14 @@ from dataclasses import dataclass, field
 from fractions import Fraction
 from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 
-import zeq
-from zeqtools.convert import convert_file, from_hf_tokenizer_json
-from zeqtools.vocabfile import FALLBACK_PENALTY, VocabFile, byte_piece_text
+# This folder holds zeqtools' sources without its built module: the installed
+# package must come first, the helper modules beside this script after it.
+_HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _HERE] + [_HERE]
+
+import zeq  # noqa: E402
+from zeqtools.convert import convert_file, from_hf_tokenizer_json  # noqa: E402
+from zeqtools.vocabfile import FALLBACK_PENALTY, VocabFile, byte_piece_text  # noqa: E402
 
 MARKER = "\u2581".encode()
 _F32 = struct.Struct("<f")
@@ -171,7 +182,7 @@ def hf_reference(path: str) -> Callable[[List[str]], List[List[int]]]:
 
 
 def read_lines(path: str, sample: int, seed: int = 7) -> List[str]:
-    with open(path, encoding="utf-8") as f:
+    with open(path, encoding="utf-8", newline="") as f:  # lines end at \n only
         lines = f.read().split("\n")
     if lines and lines[-1] == "":
         lines.pop()
@@ -206,9 +217,26 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--normalisation", action="store_true",
                     help="also report how many lines a default normaliser changes")
     ap.add_argument("--show", type=int, default=3, help="disagreements to print")
+    ap.add_argument("--raw", action="store_true",
+                    help="zeq.Tokenizer on conversions without an options section")
+    ap.add_argument("--threads", type=int, default=None,
+                    help="threads of Encoder.encode_batch (default: every CPU)")
+    ap.add_argument("--command-sample", type=int, default=0, metavar="N",
+                    help="also check `zeq encode --file` against the Encoder on N lines")
     args = ap.parse_args(argv)
 
     corpora = {c: read_lines(c, args.sample) for c in args.corpus}
+    if not args.raw:
+        import agreement_faithful
+
+        with tempfile.TemporaryDirectory() as tmp:
+            return agreement_faithful.run(args.models, corpora, args.route, args.show, tmp,
+                                          args.threads, args.command_sample)
+    return raw_main(args, corpora)
+
+
+def raw_main(args: argparse.Namespace, corpora: Dict[str, List[str]]) -> int:
+    """The comparison of zeq.Tokenizer on conversions without a section."""
     if args.normalisation:
         for c, lines in corpora.items():
             r = normalisation_report(lines)
