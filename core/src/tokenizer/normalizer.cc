@@ -32,6 +32,19 @@ class Normalizer::Writer {
     }
   }
 
+  // input[from, to): whole characters, unchanged and free of spaces; every
+  // byte of a character is aligned with the character's start.
+  void characters(std::string_view input, std::size_t from, std::size_t to) {
+    out_.append(input.data() + from, to - from);
+    if (alignment_ != nullptr) {
+      std::size_t start = from;
+      for (std::size_t i = from; i < to; ++i) {
+        if ((static_cast<unsigned char>(input[i]) & 0xC0) != 0x80) start = i;
+        alignment_->push_back(start);
+      }
+    }
+  }
+
   void byte(char c, std::size_t at) {
     out_.push_back(c);
     if (alignment_ != nullptr) alignment_->push_back(at);
@@ -78,6 +91,7 @@ std::expected<Normalizer, std::string> Normalizer::create(
   const bool has_verbatim = !keys.empty();
   Normalizer normalizer(std::move(map), flags, ByteTrie::build(std::move(keys)), has_verbatim);
   normalizer.build_ascii_table();
+  normalizer.build_plain_table();
   return normalizer;
 }
 
@@ -124,6 +138,34 @@ std::size_t Normalizer::verbatim_length(std::string_view rest) const {
     if (o != ByteTrie::kNoOutput && verbatim_.output(o).length == i + 1) longest = i + 1;
   }
   return longest;
+}
+
+void Normalizer::build_plain_table() {
+  for (std::uint32_t cp = 0x80; cp < 0x10000; ++cp) {
+    if (cp >= 0xD800 && cp < 0xE000) continue;  // surrogates are not characters
+    char bytes[3];
+    std::size_t n;
+    if (cp < 0x800) {
+      bytes[0] = static_cast<char>(0xC0 | (cp >> 6));
+      bytes[1] = static_cast<char>(0x80 | (cp & 0x3F));
+      n = 2;
+    } else {
+      bytes[0] = static_cast<char>(0xE0 | (cp >> 12));
+      bytes[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      bytes[2] = static_cast<char>(0x80 | (cp & 0x3F));
+      n = 3;
+    }
+    const std::string_view text(bytes, n);
+    if (charsmap_ && charsmap_->has_path(text)) continue;
+    if (has_verbatim_) {
+      std::uint32_t node = ByteTrie::kRoot;
+      for (char b : text) {
+        if (node != ByteTrie::kNoNode) node = verbatim_.child(node, static_cast<unsigned char>(b));
+      }
+      if (node != ByteTrie::kNoNode) continue;
+    }
+    plain_[cp >> 6] |= std::uint64_t{1} << (cp & 63);
+  }
 }
 
 Normalizer::Piece Normalizer::next_piece(std::string_view rest) const {
@@ -215,6 +257,21 @@ void Normalizer::run(std::string_view input, std::string& out,
           ++pos;
           continue;
         }
+      }
+      // A run of plain characters of 2 or 3 bytes: copied as they are.
+      std::size_t end = pos;
+      while (end < n) {
+        const auto lead = static_cast<unsigned char>(s[end]);
+        if (lead < 0xC2 || lead >= 0xF0) break;
+        const std::size_t length = utf8::leading_char_length(input.substr(end));
+        if (length < 2 || !plain(reinterpret_cast<const unsigned char*>(s + end), length)) break;
+        end += length;
+      }
+      if (end != pos) {
+        writer.characters(input, pos, end);
+        after_space = false;
+        pos = end;
+        continue;
       }
     }
     const Piece piece = next_piece(input.substr(pos));

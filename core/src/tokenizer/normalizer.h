@@ -107,6 +107,16 @@ class Normalizer {
         has_verbatim_(has_verbatim) {}
 
   void build_ascii_table();
+  // plain_: every character of 2 or 3 bytes that no key of the character
+  // map or verbatim text starts with.
+  void build_plain_table();
+  // Whether the well-formed character of `length` (2 or 3) bytes at `s` is
+  // plain: it stands for itself whatever follows it.
+  bool plain(const unsigned char* s, std::size_t length) const {
+    const std::uint32_t cp = length == 2 ? (s[0] & 0x1Fu) << 6 | (s[1] & 0x3Fu)
+                                         : (s[0] & 0x0Fu) << 12 | (s[1] & 0x3Fu) << 6 | (s[2] & 0x3Fu);
+    return (plain_[cp >> 6] >> (cp & 63)) & 1;
+  }
   // The piece at the start of `rest` (not empty), by the general rules.
   Piece next_piece(std::string_view rest) const;
   std::size_t verbatim_length(std::string_view rest) const;
@@ -126,6 +136,10 @@ class Normalizer {
   // as with SentencePiece's own rule sets: then runs are found 16 bytes at
   // a time.
   bool printable_same_ = false;
+  // By code point below U+10000, one bit each (8 KiB): the character is
+  // plain (see build_plain_table), so a run of such characters is copied
+  // without a look-up.
+  std::array<std::uint64_t, 1024> plain_{};
 };
 
 }  // namespace zeq
