@@ -43,6 +43,10 @@ QUICK_START = [
     "bash scripts/run-tests.sh",
 ]
 FENCE = re.compile(r"^```(\w*)\n(.*?)^```$", re.S | re.M)
+# Commands run in a temporary folder: the folders that PYTHONPATH names
+# (the test command's other builds) must not depend on the current one.
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
+    os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
 
 
 def blocks(path):
@@ -97,7 +101,7 @@ def run_console(text, where, cwd):
     starts = [i for i, line in enumerate(lines) if line.startswith("$ ")]
     for k, i in enumerate(starts):
         shown = lines[i + 1:starts[k + 1] if k + 1 < len(starts) else len(lines)]
-        done = subprocess.run(["bash", "-c", zeq_command(lines[i][2:])], cwd=cwd,
+        done = subprocess.run(["bash", "-c", zeq_command(lines[i][2:])], cwd=cwd, env=ENV,
                               capture_output=True, text=True, timeout=120)
         line = f"{where[0]}:{where[1] + i}"
         assert done.returncode == 0, f"{line}: {done.stderr}"
