@@ -819,6 +819,7 @@ def main(argv=None):
         ["Python", f"{platform.python_implementation()} {platform.python_version()}"],
         ["zeq", f"{impls[0].version} ({impls[0].mod.__file__})"],
         ["bench.py", f"commit {git_commit()}"],
+        ["load average", f"{os.getloadavg()[0]:.1f} at the start (1 minute)"],
     ]
     for impl in impls[1:]:
         env_rows.append([impl.name, f"{impl.version}: {impl.config}"])
@@ -844,7 +845,7 @@ def main(argv=None):
     if not args.no_patho:
         texts = [p.text for p in vocab.pieces]
         bench_pathological(impls[0], texts, args, report)
-    report(f"_Run took {time.time() - started:.0f} s._")
+    report(f"_Run took {time.time() - started:.0f} s; load average {os.getloadavg()[0]:.1f} at the end._")
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"argv": sys.argv, "report": report.lines}, f, indent=1)

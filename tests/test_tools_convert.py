@@ -364,7 +364,7 @@ def test_shared_models_convert_to_the_shared_vocabularies(name):
 
 
 def _agreement_helpers():
-    """tools/check_agreement.py, which makes the figures of the README."""
+    """tools/check_agreement.py, which makes the figures of docs/converting.md."""
     if "check_agreement" not in sys.modules:
         found = importlib.util.spec_from_file_location("check_agreement",
                                                        TOOLS / "check_agreement.py")
