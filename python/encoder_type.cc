@@ -47,20 +47,10 @@ Py_ssize_t length(PyObject* self) {
 }  // namespace
 
 PyTypeObject* encoder_type() {
-  if (g_type != nullptr) return g_type;
-  PyType_Slot slots[] = {
-      {Py_tp_base, &PyBaseObject_Type},
-      {Py_tp_doc, const_cast<char*>(kClassDoc)},
-      {Py_tp_new, slot_fn(refuse_new)},
-      {Py_tp_dealloc, slot_fn(Layout::dealloc)},
-      {Py_tp_methods, encoder_methods(runs_3_10_or_newer())},
-      {Py_tp_getset, kEncoderGetSet},
-      {Py_tp_repr, slot_fn(repr)},
-      {Py_mp_length, slot_fn(length)},
-      {0, nullptr},
-  };
-  PyType_Spec spec = {"zeqtools.Encoder", static_cast<int>(Layout::kSize), 0, Py_TPFLAGS_DEFAULT, slots};
-  g_type = reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&spec)));
+  if (g_type == nullptr) {
+    g_type = make_class({"zeqtools.Encoder", kClassDoc, Layout::kSize, Layout::dealloc,
+                         encoder_methods(runs_3_10_or_newer()), kEncoderGetSet, repr, length});
+  }
   return g_type;
 }
 

@@ -64,6 +64,22 @@ struct InstanceLayout {
 // direct call of the class raises TypeError "No constructor defined for X".
 PyObject* refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
+// What makes one of the extension's classes.
+struct ClassParts {
+  const char* name;  // dotted: "zeq.Tokenizer"
+  const char* doc;
+  std::size_t instance_size;
+  destructor dealloc;
+  PyMethodDef* methods;
+  PyGetSetDef* getset;
+  reprfunc repr;
+  lenfunc length;
+};
+// A new heap type from `parts`, based on object, whose direct call is
+// refused (refuse_new). Throws PythonError when the interpreter cannot make
+// it.
+PyTypeObject* make_class(const ClassParts& parts);
+
 // Whether the running interpreter is Python 3.10 or newer, where the
 // METH_FASTCALL convention is in the stable ABI.
 bool runs_3_10_or_newer();

@@ -39,26 +39,10 @@ Py_ssize_t length(PyObject* self) {
 }  // namespace
 
 PyTypeObject* tokenizer_type() {
-  if (g_type != nullptr) return g_type;
-  PyType_Slot slots[] = {
-      {Py_tp_base, &PyBaseObject_Type},
-      {Py_tp_doc, const_cast<char*>(kClassDoc)},
-      {Py_tp_new, slot_fn(refuse_new)},
-      {Py_tp_dealloc, slot_fn(Layout::dealloc)},
-      {Py_tp_methods, tokenizer_methods(runs_3_10_or_newer())},
-      {Py_tp_getset, kTokenizerGetSet},
-      {Py_tp_repr, slot_fn(repr)},
-      {Py_mp_length, slot_fn(length)},
-      {0, nullptr},
-  };
-  PyType_Spec type_spec = {
-      "zeq.Tokenizer",
-      static_cast<int>(Layout::kSize),
-      0,
-      Py_TPFLAGS_DEFAULT,
-      slots,
-  };
-  g_type = reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&type_spec)));
+  if (g_type == nullptr) {
+    g_type = make_class({"zeq.Tokenizer", kClassDoc, Layout::kSize, Layout::dealloc,
+                         tokenizer_methods(runs_3_10_or_newer()), kTokenizerGetSet, repr, length});
+  }
   return g_type;
 }
 

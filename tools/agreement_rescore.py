@@ -144,7 +144,9 @@ def _next_char(norm: bytes, pos: int) -> int:
 SUMS = {
     "sentencepiece": ("line", "float32"),
     "tokenizers": ("line", "float64"),
-    "zeq": ("word", "float32"),
+    # zeqtools.Encoder scores each word from the line's running score, as
+    # SentencePiece does (its user-defined pieces at their float32 score).
+    "zeq": ("line", "float32"),
 }
 
 
