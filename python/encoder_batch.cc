@@ -34,8 +34,8 @@ namespace {
 
 // A slice ends after this many items, or once its inputs pass this many
 // bytes, whichever comes first.
-constexpr std::size_t kSliceItems = 1 << 14;
-constexpr std::size_t kSliceBytes = std::size_t{1} << 20;
+constexpr std::size_t kSliceItems = 1 << 12;
+constexpr std::size_t kSliceBytes = std::size_t{256} << 10;
 // A call whose whole input is smaller than this runs on the calling thread:
 // starting threads would cost more than they save.
 constexpr std::size_t kSmallCallBytes = std::size_t{64} << 10;

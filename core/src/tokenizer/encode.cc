@@ -59,11 +59,13 @@ float float_below(double x) {
 // How words are segmented with options: scored as the source scores the
 // whole line (SourceWord), from the best score of the text before each.
 // A word is segmented, and cached, as if that score were 0, with the margin
-// of its nearest decision kept after its ids; the result holds for any
-// start score whose rounding cannot move a candidate by that margin, and a
-// word whose margin is too small for the score it starts from is segmented
-// again from that score. The running score is then carried on token by
-// token, as the source's sum runs.
+// of its nearest decision and its score from 0 kept after its ids; the
+// result holds for any start score whose rounding cannot move a candidate
+// by that margin, and a word whose margin is too small for the score it
+// starts from is segmented again from that score. The exact running score,
+// carried token by token as the source's sum runs, is worked out only then
+// (most lines have no such word); the sum of the words' scores from 0 is
+// near enough to judge the rounding by.
 class SourceWords {
  public:
   SourceWords(const Model& model, Lattice& lattice) : model_(model), lattice_(lattice) {}
@@ -75,54 +77,62 @@ class SourceWords {
     segment_body(model_, body, ids, lattice_, nullptr, &word);
     if (probe != nullptr) {
       ids.push_back(std::bit_cast<TokenId>(float_below(word.margin)));
+      ids.push_back(std::bit_cast<TokenId>(word.end));
       cache->insert(*probe, body, std::span<const TokenId>(ids).subspan(start));
-      ids.pop_back();
+      ids.resize(ids.size() - 2);
     }
-    settle(body, ids, start, word.margin);
+    settle(body, ids, start, word.margin, word.end);
   }
   void found(std::string_view body, std::vector<TokenId>& ids, std::size_t start) {
-    const float margin = std::bit_cast<float>(ids.back());
-    ids.pop_back();
-    settle(body, ids, start, margin);
+    const float score = std::bit_cast<float>(ids.back());
+    const float margin = std::bit_cast<float>(ids[ids.size() - 2]);
+    ids.resize(ids.size() - 2);
+    settle(body, ids, start, margin, score);
   }
   void bare(std::string_view word, std::vector<TokenId>& ids) {
-    SourceWord w{score_};
+    SourceWord w;  // the text's first word: the running score is 0
     segment_word(model_, word, ids, lattice_, nullptr, &w);
-    score_ = w.end;
+    exact_ = approximate_ = w.end;
+    exact_upto_ = ids.size();
   }
 
  private:
   // ids[start, end) are the word's ids from a start score of 0, its nearest
-  // decision `margin` apart: kept, and the running score carried over them,
-  // or replaced by the word segmented from the running score.
-  void settle(std::string_view body, std::vector<TokenId>& ids, std::size_t start, double margin) {
-    if (trusted(margin, body.size())) {
-      score_ = model_.source_score_after(score_, std::span<const TokenId>(ids).subspan(start));
+  // decision `margin` apart, its score from 0 `score`: kept, or replaced by
+  // the word segmented from the running score.
+  void settle(std::string_view body, std::vector<TokenId>& ids, std::size_t start, double margin,
+              float score) {
+    if (start == 0 || trusted(margin, body.size())) {
+      approximate_ += score;
       return;
     }
+    exact_ = model_.source_score_after(exact_, std::span<const TokenId>(ids).subspan(exact_upto_, start - exact_upto_));
     ids.resize(start);
-    SourceWord w{score_};
+    SourceWord w{exact_};
     segment_body(model_, body, ids, lattice_, nullptr, &w);
-    score_ = w.end;
+    exact_ = approximate_ = w.end;
+    exact_upto_ = ids.size();
   }
   // Whether a decision `margin` apart in a word of `bytes` bytes (after its
   // marker) comes out the same from the running score as from 0. Each sum
   // rounds to a float near the running score, off by at most half its
   // spacing there; a path through the word adds at most one sum a byte, and
   // a decision compares two of them. The words' own scores stay far below
-  // kWordScore a byte.
+  // kWordScore a byte, and the approximate running score is off by far less
+  // than the margin of 2 taken here.
   bool trusted(double margin, std::size_t bytes) const {
-    if (std::bit_cast<std::uint32_t>(score_) == 0) return true;  // as segmented
     constexpr double kWordScore = 64.0;
     const double steps = static_cast<double>(bytes + SPACE_MARKER.size() + 1);
-    const double magnitude = std::fabs(static_cast<double>(score_)) + kWordScore * steps;
+    const double magnitude = std::fabs(static_cast<double>(approximate_)) + kWordScore * steps;
     const double spacing = magnitude * 0x1p-23;
-    return margin > 2.0 * steps * spacing;
+    return margin > 4.0 * steps * spacing;
   }
 
   const Model& model_;
   Lattice& lattice_;
-  float score_ = 0.0f;  // the source's best score of the text so far
+  float approximate_ = 0.0f;  // the sum of the words' scores from 0
+  float exact_ = 0.0f;        // the source's running score after ids[0, exact_upto_)
+  std::size_t exact_upto_ = 0;
 };
 
 template <class Words>
