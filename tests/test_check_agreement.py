@@ -64,8 +64,8 @@ def test_simulated_sums_give_each_tokenizer_own_ids(model, text):
     """The near tie of "x ab" goes one way in the float32 sum over the line of
     SentencePiece (and of zeq, which follows it) and the other way in
     tokenizers' doubles."""
-    import sentencepiece as spm
-    from tokenizers import Tokenizer
+    spm = pytest.importorskip("sentencepiece")
+    Tokenizer = pytest.importorskip("tokenizers").Tokenizer
 
     rescore, faithful = helpers()
     data, vocab, enc = model
@@ -104,7 +104,7 @@ def test_uncovered_characters_cost_one_step_each():
     ("ab  c", None),
 ])
 def test_documented_differences_of_tokenizers(model, line, reason):
-    from tokenizers import Tokenizer
+    Tokenizer = pytest.importorskip("tokenizers").Tokenizer
 
     _, faithful = helpers()
     _, vocab, enc = model
@@ -134,6 +134,8 @@ def test_command_line_counts_every_line_and_checks_zeq_encode(tmp_path, capsys):
     """The default mode end to end: both routes, a near tie that the
     tokenizers' doubles decide otherwise, a line ending in \\r (kept: lines
     end at \\n only), zeq encode --file on the sample."""
+    for peer in ("sentencepiece", "tokenizers"):
+        pytest.importorskip(peer)
     ca = _agreement_helpers()
     model = tmp_path / "m.model"
     model.write_bytes(sp_model(PIECES, normalizer=FOLDING))
