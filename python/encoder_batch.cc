@@ -15,6 +15,7 @@
 #include "encoder_batch.h"
 #include "messages.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -166,7 +167,9 @@ void run_call(EncoderInstance& held, unsigned threads, Read&& read, Done&& done)
       LockReleased released;
       finished = crew.wait(*current->batch, kPoll, [&] { return released.no_signal_raised(); });
     }
-    if (!finished) throw PythonError{};  // the handler's exception is set
+    // A slice that finishes within one poll is never polled inside wait():
+    // the signal handlers run between slices too.
+    if (!finished || PyErr_CheckSignals() != 0) throw PythonError{};  // the handler's exception is set
     done(*current);
     current = std::move(following);
     following.reset();
@@ -258,8 +261,7 @@ PyObject* encode_flat_body(PyObject* self, PyObject** v) {
                auto* w = reinterpret_cast<TokenId*>(ids.append((piece.size() + extra * counts.size()) * sizeof(TokenId)));
                for (const std::uint32_t count : counts) {
                  if (specials.bos) *w++ = *specials.bos;
-                 std::memcpy(w, piece.data(), count * sizeof(TokenId));
-                 w += count;
+                 w = std::copy_n(piece.data(), count, w);  // piece is empty (null) for an empty text
                  piece = piece.subspan(count);
                  if (specials.eos) *w++ = *specials.eos;
                  total += static_cast<std::int64_t>(count + extra);

@@ -3,6 +3,7 @@ any number of threads, from several Python threads at once, with hostile
 callers, and interruptible."""
 
 import os
+import random
 import signal
 import threading
 import time
@@ -116,8 +117,11 @@ def test_list_changed_by_another_thread_during_a_batch(enc):
 
 
 def test_ctrl_c_interrupts_a_long_batch_promptly(enc):
-    # Several seconds of work, new words throughout (no cache shortcut).
-    texts = [f"{i} words {i * 7919 % 100003} and {i * 31337 % 99991} more " * 3 for i in range(300_000)]
+    # Seconds of work in slices that each take a few milliseconds, less than
+    # one poll: 400 MB of words too many for the caches, in 256 texts of
+    # 64 KiB listed 25 times each.
+    letters = bytes.maketrans(bytes(range(256)), (b"bcdfghjklmnpqrstvwxz" * 13)[:224] + b" " * 32)
+    texts = [random.Random(i).randbytes(1 << 16).translate(letters).decode() for i in range(256)] * 25
     fired = []
 
     def interrupt():
