@@ -23,22 +23,15 @@ import os
 import resource
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 from array import array
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench import git_commit  # noqa: E402
+
 BLOCK_BYTES = 4 << 20
-
-
-def git_commit() -> str:
-    here = os.path.dirname(os.path.abspath(__file__))
-    try:
-        return subprocess.run(["git", "-C", here, "rev-parse", "--short", "HEAD"], capture_output=True,
-                              text=True, check=True).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        return "unknown"
 
 
 def line_blocks(path: str, size: int):

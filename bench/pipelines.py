@@ -27,24 +27,17 @@ import datetime
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench import git_commit  # noqa: E402
 
 # Characters at which some reader ends a line and another does not
 # (docs/pipelines.md): lines holding them are left out, so that every
 # pipeline reads the same lines.
 LINE_BREAKS_OF_SOME_READERS = "\r\x0b\x0c\x1c\x1d\x1e\x85\u2028\u2029"
-
-
-def git_commit() -> str:
-    here = os.path.dirname(os.path.abspath(__file__))
-    try:
-        return subprocess.run(["git", "-C", here, "rev-parse", "--short", "HEAD"], capture_output=True,
-                              text=True, check=True).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        return "unknown"
 
 
 def common_lines(path: str, limit: int) -> list:

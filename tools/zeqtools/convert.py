@@ -42,7 +42,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from . import protowire as pw
 from .errors import ConversionError
-from .hf_pipeline import read_pipeline
+from .hf_pipeline import metaspace_scheme, read_pipeline
 from .options import PieceKind, VocabOptions, charsmap_problem
 from .vocabfile import MAGIC, SPACE_MARKER, Piece, VocabFile, byte_piece_text
 
@@ -373,21 +373,9 @@ _FOLDING_PRE_TOKENIZERS = {"WhitespaceSplit"}
 
 
 def _metaspace_ok(pt: Dict[str, Any]) -> None:
-    rep = pt.get("replacement", SPACE_MARKER)
-    if rep != SPACE_MARKER:
-        raise ConversionError(f"pre_tokenizer Metaspace replaces spaces with {rep!r}; "
-                              "zeq writes them as U+2581")
-    scheme = pt.get("prepend_scheme")
-    if scheme is None:
-        scheme = "always" if pt.get("add_prefix_space", True) else "never"
-    if scheme == "never":
+    if metaspace_scheme(pt) == "never":
         raise ConversionError("pre_tokenizer Metaspace adds no marker in front of the text "
                               "(prepend_scheme: never); zeq always does")
-    if scheme not in ("always", "first"):
-        raise ConversionError(f"pre_tokenizer Metaspace has unknown prepend_scheme {scheme!r}")
-    if pt.get("split", True) is False:
-        raise ConversionError("pre_tokenizer Metaspace does not split at spaces (split: false); "
-                              "zeq always segments word by word")
 
 
 def _check_pre_tokenizer(pt: Any, notes: _Notes) -> None:

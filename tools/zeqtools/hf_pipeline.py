@@ -122,7 +122,9 @@ def read_normaliser(nz: Any, pipeline: Pipeline) -> None:
             i += 1
 
 
-def _read_metaspace(pt: Dict[str, Any], pipeline: Pipeline) -> None:
+def metaspace_scheme(pt: Dict[str, Any]) -> str:
+    """The prepend scheme ("always", "first" or "never") of a Metaspace
+    pre_tokenizer that zeq can reproduce; refuses any other."""
     rep = pt.get("replacement", MARKER)
     if rep != MARKER:
         raise ConversionError(f"pre_tokenizer Metaspace replaces spaces with {rep!r}; "
@@ -135,7 +137,11 @@ def _read_metaspace(pt: Dict[str, Any], pipeline: Pipeline) -> None:
     if pt.get("split", True) is False:
         raise ConversionError("pre_tokenizer Metaspace does not split at spaces (split: false); "
                               "zeq always segments word by word")
-    pipeline.add_dummy_prefix = scheme != "never"
+    return scheme
+
+
+def _read_metaspace(pt: Dict[str, Any], pipeline: Pipeline) -> None:
+    pipeline.add_dummy_prefix = metaspace_scheme(pt) != "never"
 
 
 def read_pre_tokenizer(pt: Any, pipeline: Pipeline) -> None:
