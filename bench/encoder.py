@@ -17,7 +17,8 @@ rotates each round). Rows:
   sp.encode(lines, num_threads=2) and tk.encode_batch(lines);
 - memory: what each thread beyond the first adds after a batch (resident
   set of a fresh process), and the peak of encode_flat on --big-mb MB of
-  text against the input (its list of strs) and the output (ids, offsets).
+  text, as its lines and as one text, against the input (the list of strs)
+  and the output (ids, offsets).
 
 Needs sentencepiece and tokenizers (the bench extra).
 """
@@ -174,6 +175,8 @@ def child(job):
             size += len(t) + 1
             if size >= target:
                 break
+    if job["as_one"]:
+        texts = ["".join(texts)]  # one document: a single piece of work, its output in one block
     common.trim_heap()
     input_bytes = common.rss_bytes() - base
     common.reset_peak()
@@ -197,11 +200,14 @@ def bench_memory(enc_path, corpus, args, rows, notes):
         per_thread.append((two - one) / 2**20)
     row(rows, "resident memory each thread beyond the first adds", os.path.basename(corpus), "MiB ↓",
         {"zeq": per_thread})
-    peak = run_child({"kind": "peak", "vocab": enc_path, "corpus": corpus, "threads": 2, "big_mb": args.big_mb})
-    ratio = peak["peak"] / (peak["input"] + peak["output"])
-    notes.append(f"encode_flat on {peak['text_bytes'] / 1e6:.0f} MB of text ({os.path.basename(corpus)}, threads=2): "
-                 f"input (the list of strs) {peak['input'] / 2**20:.0f} MiB, output {peak['output'] / 2**20:.0f} MiB, "
-                 f"peak {peak['peak'] / 2**20:.0f} MiB = {ratio:.2f} × (input + output)")
+    for as_one, shape in ((False, "its lines"), (True, "one text")):
+        peak = run_child({"kind": "peak", "vocab": enc_path, "corpus": corpus, "threads": 2,
+                          "big_mb": args.big_mb, "as_one": as_one})
+        ratio = peak["peak"] / (peak["input"] + peak["output"])
+        notes.append(f"encode_flat on {peak['text_bytes'] / 1e6:.0f} MB of text ({os.path.basename(corpus)} as "
+                     f"{shape}, threads=2): input (the list of strs) {peak['input'] / 2**20:.0f} MiB, "
+                     f"output {peak['output'] / 2**20:.0f} MiB, "
+                     f"peak {peak['peak'] / 2**20:.0f} MiB = {ratio:.2f} × (input + output)")
 
 
 # --- report ------------------------------------------------------------------

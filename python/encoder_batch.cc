@@ -170,6 +170,10 @@ void run_call(EncoderInstance& held, unsigned threads, Read&& read, Done&& done)
     // A slice that finishes within one poll is never polled inside wait():
     // the signal handlers run between slices too.
     if (!finished || PyErr_CheckSignals() != 0) throw PythonError{};  // the handler's exception is set
+    // The batch is finished with its inputs: a huge text's bytes go before
+    // its output is copied.
+    current->texts.clear();
+    current->ids = {};
     done(*current);
     current = std::move(following);
     following.reset();
@@ -228,8 +232,8 @@ PyObject* encode_batch_body(PyObject* self, PyObject** v) {
   run_call(held, threads, [&] { return read_texts(items.get(), next, kEncodeBatch); },
            [&](const Slice& s) {
              std::size_t i = s.first;
-             s.batch->for_each_encoded([&](std::span<const TokenId> ids, std::span<const std::uint32_t> counts) {
-               for (const std::uint32_t count : counts) {
+             s.batch->for_each_encoded([&](std::span<const TokenId> ids, std::span<const std::size_t> counts) {
+               for (const std::size_t count : counts) {
                  one.assign(ids.begin(), ids.begin() + count);
                  ids = ids.subspan(count);
                  specials.add_to(one);
@@ -257,9 +261,9 @@ PyObject* encode_flat_body(PyObject* self, PyObject** v) {
            [&](const Slice& s) {
              char* const offset_bytes = PyByteArray_AsString(offsets.get());
              std::size_t i = s.first;
-             s.batch->for_each_encoded([&](std::span<const TokenId> piece, std::span<const std::uint32_t> counts) {
+             s.batch->for_each_encoded([&](std::span<const TokenId> piece, std::span<const std::size_t> counts) {
                auto* w = reinterpret_cast<TokenId*>(ids.append((piece.size() + extra * counts.size()) * sizeof(TokenId)));
-               for (const std::uint32_t count : counts) {
+               for (const std::size_t count : counts) {
                  if (specials.bos) *w++ = *specials.bos;
                  w = std::copy_n(piece.data(), count, w);  // piece is empty (null) for an empty text
                  piece = piece.subspan(count);
@@ -284,8 +288,8 @@ PyObject* decode_batch_body(PyObject* self, PyObject** v) {
   run_call(held, threads, [&] { return read_id_lists(items.get(), next, held.core); },
            [&](const Slice& s) {
              std::size_t i = s.first;
-             s.batch->for_each_decoded([&](std::string_view texts, std::span<const std::uint32_t> lengths) {
-               for (const std::uint32_t length : lengths) {
+             s.batch->for_each_decoded([&](std::string_view texts, std::span<const std::size_t> lengths) {
+               for (const std::size_t length : lengths) {
                  PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i++), str_object(texts.substr(0, length)));
                  texts.remove_prefix(length);
                }

@@ -151,8 +151,8 @@ long check(const Tokenizer& tok, const char* name) {
         crew.wait(*encode, std::chrono::milliseconds(5), [] { return true; });
         std::vector<std::vector<TokenId>> lists;
         std::size_t i = 0;
-        encode->for_each_encoded([&](std::span<const TokenId> ids, std::span<const std::uint32_t> counts) {
-          for (std::uint32_t n : counts) {
+        encode->for_each_encoded([&](std::span<const TokenId> ids, std::span<const std::size_t> counts) {
+          for (std::size_t n : counts) {
             lists.emplace_back(ids.begin(), ids.begin() + n);
             ids = ids.subspan(n);
             if (lists.back() != expected[i++].ids) ++batch_wrong;
@@ -163,8 +163,8 @@ long check(const Tokenizer& tok, const char* name) {
         crew.post(*decode);
         crew.wait(*decode, std::chrono::milliseconds(5), [] { return true; });
         i = 0;
-        decode->for_each_decoded([&](std::string_view text, std::span<const std::uint32_t> lengths) {
-          for (std::uint32_t n : lengths) {
+        decode->for_each_decoded([&](std::string_view text, std::span<const std::size_t> lengths) {
+          for (std::size_t n : lengths) {
             if (text.substr(0, n) != expected[i++].decoded) ++batch_wrong;
             text.remove_prefix(n);
           }

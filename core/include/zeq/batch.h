@@ -65,13 +65,13 @@ class Batch {
   // Outputs, in item order, once finished. Encoding: the number of ids of
   // item i, and every id, flat. Decoding: the length of text i, and every
   // text, joined.
-  template <class Visit>  // visit(std::span<const TokenId> ids of one piece, std::span<const std::uint32_t> counts)
+  template <class Visit>  // visit(std::span<const TokenId> ids of one piece, std::span<const std::size_t> counts)
   void for_each_encoded(Visit&& visit) const {
-    for (const Piece& p : pieces_) visit(std::span<const TokenId>(p.ids), std::span<const std::uint32_t>(p.counts));
+    for (const Piece& p : pieces_) visit(std::span<const TokenId>(p.ids), std::span<const std::size_t>(p.counts));
   }
-  template <class Visit>  // visit(std::string_view texts of one piece, std::span<const std::uint32_t> lengths)
+  template <class Visit>  // visit(std::string_view texts of one piece, std::span<const std::size_t> lengths)
   void for_each_decoded(Visit&& visit) const {
-    for (const Piece& p : pieces_) visit(std::string_view(p.text), std::span<const std::uint32_t>(p.counts));
+    for (const Piece& p : pieces_) visit(std::string_view(p.text), std::span<const std::size_t>(p.counts));
   }
 
  private:
@@ -80,7 +80,7 @@ class Batch {
     std::size_t first, last;            // items [first, last)
     std::vector<TokenId> ids;           // encoding: the ids of its items
     std::string text;                   // decoding: the texts of its items
-    std::vector<std::uint32_t> counts;  // per item: ids (encoding) or bytes (decoding)
+    std::vector<std::size_t> counts;    // per item: ids (encoding) or bytes (decoding)
   };
   enum class Kind { Encode, Decode };
 

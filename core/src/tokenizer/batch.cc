@@ -81,20 +81,24 @@ void Batch::cut(std::size_t items, const std::function<std::size_t(std::size_t)>
 void Batch::run(std::size_t k, Session& session, const Tokenizer& tokenizer) {
   Piece& p = pieces_[k];
   p.counts.reserve(p.last - p.first);
+  // The first item's output is written in place: a piece of one huge item
+  // holds its output once, not twice.
   if (kind_ == Kind::Decode) {
     std::string one;
     for (std::size_t i = p.first; i < p.last; ++i) {
-      tokenizer.decode_into(lists_[i], one);
-      p.text += one;
-      p.counts.push_back(static_cast<std::uint32_t>(one.size()));
+      std::string& into = i == p.first ? p.text : one;
+      tokenizer.decode_into(lists_[i], into);
+      if (i != p.first) p.text += one;
+      p.counts.push_back(into.size());
     }
     return;
   }
   std::vector<TokenId> one;
   for (std::size_t i = p.first; i < p.last; ++i) {
-    session.encode(texts_[i], one);
-    p.ids.insert(p.ids.end(), one.begin(), one.end());
-    p.counts.push_back(static_cast<std::uint32_t>(one.size()));
+    std::vector<TokenId>& into = i == p.first ? p.ids : one;
+    session.encode(texts_[i], into);
+    if (i != p.first) p.ids.insert(p.ids.end(), one.begin(), one.end());
+    p.counts.push_back(into.size());
   }
 }
 
