@@ -110,10 +110,20 @@ std::string text_of(PyObject* obj) {
   return bytes_text(utf8.get());
 }
 
-// Required behaviour, not a guard: a result object the interpreter cannot
-// make ends the call with PanicException "Python API call failed".
+namespace {
+// Set once, at the module's initialisation, with the interpreter lock held.
+bool g_pass_on_result_errors = false;
+}  // namespace
+
+void pass_on_result_errors() { g_pass_on_result_errors = true; }
+
+// Required behaviour of zeq, not a guard: a result object the interpreter
+// cannot make ends the call with PanicException "Python API call failed".
 void result_object_failed() {
-  if (PyErr_Occurred() != nullptr) PyErr_Print();
+  if (PyErr_Occurred() != nullptr) {
+    if (g_pass_on_result_errors) throw PythonError{};
+    PyErr_Print();
+  }
   throw InternalFault(msg::kResultObjectFailed);
 }
 

@@ -44,8 +44,12 @@ inline PyObject* checked(PyObject* obj) {
 
 // For objects that make up a call's result: a failure there is not the
 // caller's fault, so the interpreter's exception is printed and the call
-// raises PanicException "Python API call failed".
+// raises PanicException "Python API call failed" (zeq's contract) -- unless
+// the module called pass_on_result_errors() when it was initialised; then
+// the interpreter's own exception (MemoryError) is passed on, as Python
+// code would see it. Each extension module has its own copy of the setting.
 [[noreturn]] void result_object_failed();
+void pass_on_result_errors();
 inline PyObject* made(PyObject* obj) {
   if (obj == nullptr) result_object_failed();
   return obj;

@@ -43,6 +43,9 @@ PyObject* init_module() {
     Py_INCREF(g_module);
     return g_module;
   }
+  // Results an Encoder cannot make (a batch too large for memory) raise
+  // the interpreter's MemoryError.
+  pass_on_result_errors();
   Ref module(checked(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION)));
   PyObject* type = reinterpret_cast<PyObject*>(encoder_type());
   if (PyObject_SetAttrString(module.get(), "Encoder", type) != 0) throw PythonError{};

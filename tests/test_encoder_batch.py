@@ -5,6 +5,8 @@ callers, and interruptible."""
 import os
 import random
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -137,3 +139,28 @@ def test_ctrl_c_interrupts_a_long_batch_promptly(enc):
     t.join()
     assert raised - fired[0] < 0.5
     assert enc.encode_batch(texts[:3], threads=2) == [enc.encode(t) for t in texts[:3]]
+
+
+OUT_OF_MEMORY = """
+import resource, sys
+from zeqtools import Encoder
+enc = Encoder.from_file(sys.argv[1])
+texts = ["a " * (1 << 20)] * 64  # 64 lists of 2^20 ids: 512 MiB of result
+size = next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (150 << 20),) * 2)
+try:
+    enc.encode_batch(texts, threads=1)
+except MemoryError:
+    print("MemoryError")
+print(enc.encode_batch(texts[:2], threads=1)[1][:2] == enc.encode("a a"))
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", "") or not os.path.exists("/proc/self/status"),
+                    reason="needs Linux's address-space limit, which AddressSanitizer's shadow memory exceeds")
+def test_a_result_too_large_for_memory_raises_memory_error(tmp_path):
+    # One thread: glibc ends a process whose new thread cannot get its
+    # thread-local storage under an address-space limit.
+    vocab = str(shared_path("vocab", "en8k.vocab.bin"))
+    out = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, vocab], capture_output=True, text=True)
+    assert (out.returncode, out.stdout) == (0, "MemoryError\nTrue\n"), out.stderr
