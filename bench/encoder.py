@@ -10,7 +10,9 @@ the model shaped as transformers' converters shape it. Every round encodes
 lines it has not seen before (medians of the rounds; the order of the three
 rotates each round). Rows:
 
-- encode, one call per line: Encoder.encode / sp.encode / tk.encode;
+- encode, one call per line: Encoder.encode / sp.encode / tk.encode, and
+  Encoder.encode on the vocabulary converted without its options (not the
+  model's ids: what segmentation alone costs);
 - the normaliser alone: Encoder.normalize on 1 MiB per call;
 - load: Encoder.from_file of the converted file against the .model;
 - batches: Encoder.encode_flat with threads=1 and threads=2 against
@@ -42,11 +44,11 @@ import bench as common  # noqa: E402  (rss, peaks, sampling, timing)
 M = "\u2581"
 
 
-def converted(model_path):
-    from zeqtools.convert import convert_file
+def converted(model_path, raw=False):
+    from zeqtools.convert import from_sentencepiece
 
-    conv = convert_file(model_path, "sentencepiece")
-    return conv.vocab.to_bytes()
+    with open(model_path, "rb") as f:
+        return from_sentencepiece(f.read(), raw=raw).vocab.to_bytes()
 
 
 def hf_tokenizer(model_path):
@@ -97,13 +99,17 @@ def bench_corpus(enc_data, model_path, path, args, rows):
 
     # One call per line, new lines every round; each tokenizer loaded once,
     # as a long-running process would (zeq's word cache carries over).
+    # "zeq, no normaliser" is the same vocabulary converted without its
+    # options section (not the model's ids): what segmentation alone costs.
     enc = Encoder.from_bytes(enc_data)
-    times = {"zeq": [], "sentencepiece": [], "tokenizers": []}
+    bare = Encoder.from_bytes(converted(model_path, raw=True))
+    times = {"zeq": [], "sentencepiece": [], "tokenizers": [], "zeq, no normaliser": []}
     sizes = []
     for r, sample in enumerate(rounds):
         sizes.append(sum(len(t.encode()) for t in sample))
-        impls = [("zeq", enc.encode), ("sentencepiece", sp.encode), ("tokenizers", tk.encode)]
-        k = r % 3
+        impls = [("zeq", enc.encode), ("sentencepiece", sp.encode), ("tokenizers", tk.encode),
+                 ("zeq, no normaliser", bare.encode)]
+        k = r % len(impls)
         for label, encode in impls[k:] + impls[:k]:
             times[label].append(common.timed(lambda: [encode(t) for t in sample]))
     per_byte = {k: [s / t / 1e6 for s, t in zip(sizes, v)] for k, v in times.items()}
